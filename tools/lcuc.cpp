@@ -22,14 +22,7 @@ std::u16string widen_ascii(const std::string &s) {
     return {s.begin(), s.end()};
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::cerr << "usage: lcuc SOURCE.txt OUTPUT.lcu\n";
-        return 2;
-    }
-    const std::filesystem::path source = argv[1], output = argv[2];
+int compile(const std::filesystem::path &source, const std::filesystem::path &output) {
     std::ifstream in(source, std::ios::binary);
     if (!in) return fail(source.string() + ": cannot read");
     std::stringstream text;
@@ -53,4 +46,18 @@ int main(int argc, char **argv) {
     std::filesystem::rename(temp, output, ec);
     if (ec) return fail(output.string() + ": " + ec.message());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3) {
+        std::cerr << "usage: lcuc SOURCE.txt OUTPUT.lcu\n";
+        return 2;
+    }
+    try {
+        return compile(argv[1], argv[2]);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
 }
