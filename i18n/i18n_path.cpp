@@ -51,7 +51,7 @@ class PathBuilder {
     }
     // A separator, unless the text is empty or already ends with one.
     PathBuilder &sep() {
-        if (len_ > 0 && len_ <= limit_ && out_[len_ - 1] != kSep) put(kSep);
+        if (len_ > 0 && out_[len_ - 1] != kSep) put(kSep);
         return *this;
     }
     // A component or language name: its first 8 units, lower-cased.

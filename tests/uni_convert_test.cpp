@@ -17,6 +17,8 @@ struct ToUtf8Case {
     std::size_t stopped;  // units consumed
 };
 
+void PrintTo(const ToUtf8Case &c, std::ostream *os) { *os << c.name; }
+
 class ToUtf8 : public testing::TestWithParam<ToUtf8Case> {};
 
 TEST_P(ToUtf8, WritesBytesAndStops) {
@@ -66,6 +68,8 @@ struct FromUtf8Case {
     std::u16string out;
     std::size_t reached;  // bytes consumed
 };
+
+void PrintTo(const FromUtf8Case &c, std::ostream *os) { *os << c.name; }
 
 class FromUtf8 : public testing::TestWithParam<FromUtf8Case> {};
 
