@@ -181,7 +181,7 @@ int32_t i18nuni_LookupByKey(I18N_HANDLE *handle, const char16_t *key, char16_t *
     const Catalogue &file = handle->entry->file;
     const IndexedEntry *found = file.find(key);
     if (found == nullptr) return I18N_E_NOTFOUND;
-    if (out == nullptr || found->value_length > capacity - 1) return I18N_E_TOOLONG;
+    if (out == nullptr || capacity < 1 || found->value_length > capacity - 1) return I18N_E_TOOLONG;
     const std::u16string_view value = file.value_of(*found);
     value.copy(out, value.size());
     out[value.size()] = 0;

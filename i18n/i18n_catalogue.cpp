@@ -141,7 +141,8 @@ int32_t Catalogue::read_names(std::FILE *f) {
 
 int32_t Catalogue::read_strings(std::FILE *f) {
     const uint32_t last = header_.strings_last;
-    strings_size_ = last == header_.names_end ? 0 : last - header_.names_end + 1;
+    // In 64 bits: the last byte at 0xFFFFFFFF after names ending at 0 is 2^32 bytes.
+    strings_size_ = last == header_.names_end ? 0 : uint64_t{last} - header_.names_end + 1;
     uint8_t raw[kChunk];
     for (std::size_t left = strings_size_; left > 0;) {
         const std::size_t step = std::min(left, sizeof raw);

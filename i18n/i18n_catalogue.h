@@ -85,7 +85,7 @@ struct IndexedEntry {
 
 class Catalogue {
   public:
-    // Reads a whole catalogue file; on failure the catalogue is left empty.
+    // Reads a whole catalogue file; on failure the catalogue is left as it was.
     // Statuses: 1, -457, -463, -464.
     int32_t load(std::FILE *f);
 
@@ -114,7 +114,7 @@ class Catalogue {
     uint16_t largest_name_id_ = 0;
     uint32_t names_size_ = 0;
     Vec<char16_t> strings_;
-    uint32_t strings_size_ = 0;  // bytes
+    uint64_t strings_size_ = 0;  // bytes
     Vec<IndexedEntry> entries_;  // in walk order, first of each key only
     Vec<uint32_t> slots_;        // open addressing: 1 + index into entries_, 0 empty
 };

@@ -129,6 +129,8 @@ TEST_F(Catalogues, ValueMustFitWithItsTerminator) {
     char16_t out[1];
     EXPECT_EQ(i18nuni_LookupByKey(h, u"k", nullptr, 5), -468);
     EXPECT_EQ(i18nuni_LookupByKey(h, u"k", out, 0), -468);
+    EXPECT_EQ(i18nuni_LookupByKey(h, u"k", out, -1), -468);
+    EXPECT_EQ(i18nuni_LookupByKey(h, u"k", out, INT32_MIN), -468);  // capacity - 1 overflowed
 }
 
 TEST_F(Catalogues, LookupChecksItsArguments) {
@@ -231,6 +233,12 @@ TEST_F(Catalogues, BrokenFilesAreRejected) {
         {"shortpage", good.substr(0, 128 + 700), -463},
         {"shortstrings", good.substr(0, good.size() - 1), -463},
         {"hugestrings", broken([](std::string &b) { patch32(b, 108, 0xFFFFFFF0); }), -463},
+        {"fullrangestrings",  // 2^32 bytes of strings: the size must not wrap to 0
+         broken([](std::string &b) {
+             patch16(b, 98, 0), patch32(b, 100, 0), patch32(b, 104, 0);
+             patch32(b, 108, 0xFFFFFFFF);
+         }),
+         -463},
         {"empty", "", -463},
     };
     for (const auto &c : cases) {
