@@ -110,25 +110,36 @@ TEST(Utf16ToUtf8, AgreesWithIcuOnWellFormedText) {
     }
 }
 
+// UTF-8 bytes of the character whose lead byte is b.
+std::size_t sequence_length(char b) {
+    const auto u = static_cast<unsigned char>(b);
+    return u < 0x80 ? 1 : u < 0xE0 ? 2 : u < 0xF0 ? 3 : 4;
+}
+
+// s converted within capacity bytes: all of it when it fits, else whole
+// characters up to the first that does not fit.
+void expect_utf8_within(const std::u16string &s, int32_t capacity) {
+    bool invalid = false;
+    const std::string expected = reference_utf8(s, invalid);
+    int32_t result = 0;
+    const std::string got = library_utf8(s, capacity, result);
+    if (expected.size() < static_cast<std::size_t>(capacity)) {
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(result, invalid ? -1 : static_cast<int32_t>(expected.size()));
+    } else {
+        EXPECT_EQ(result, -2);
+        ASSERT_LT(got.size(), expected.size());
+        EXPECT_EQ(expected.compare(0, got.size(), got), 0);
+        EXPECT_GT(got.size() + sequence_length(expected[got.size()]),
+                  static_cast<std::size_t>(capacity - 1));
+    }
+}
+
 TEST(Utf16ToUtf8, FollowsItsRulesForSurrogatesNoncharactersAndFullBuffers) {
     std::mt19937 rng(7);
     for (int round = 0; round < kRounds; ++round) {
         const std::u16string s = random_utf16(rng, true);
-        bool invalid = false;
-        const std::string expected = reference_utf8(s, invalid);
-        const int32_t capacity = std::uniform_int_distribution<int32_t>(1, 200)(rng);
-        int32_t result = 0;
-        const std::string got = library_utf8(s, capacity, result);
-        if (expected.size() < static_cast<std::size_t>(capacity)) {
-            EXPECT_EQ(got, expected);
-            EXPECT_EQ(result, invalid ? -1 : static_cast<int32_t>(expected.size()));
-        } else {
-            // Full: a prefix made of whole characters, within the capacity.
-            EXPECT_EQ(result, -2);
-            EXPECT_LT(got.size(), static_cast<std::size_t>(capacity));
-            EXPECT_EQ(expected.compare(0, got.size(), got), 0);
-            EXPECT_GT(got.size() + 4, static_cast<std::size_t>(capacity - 1));
-        }
+        expect_utf8_within(s, std::uniform_int_distribution<int32_t>(1, 200)(rng));
     }
 }
 
@@ -175,30 +186,74 @@ TEST(Utf8ToUtf16, AgreesWithIcuWhereIcuAccepts) {
     EXPECT_GT(accepted, kRounds / 2);
 }
 
+// Well-formed s converted within capacity units: all of it when it fits,
+// else whole characters up to the first that does not fit, with the bytes
+// consumed matching the units written.
+void expect_utf16_within(const std::string &s, int32_t capacity) {
+    bool ok = false;
+    const std::u16string full = icu_utf16(s, ok);
+    ASSERT_TRUE(ok);
+    std::vector<char16_t> out(static_cast<std::size_t>(capacity) + 1, u'\x7F');
+    int32_t written = 0;
+    const char *reached = nullptr;
+    const int32_t result =
+        uniutf8_utf8ToUnistr(out.data(), capacity, s.c_str(), &reached, &written);
+    EXPECT_EQ(out[static_cast<std::size_t>(capacity)], u'\x7F');
+    EXPECT_EQ(out[static_cast<std::size_t>(written)], 0);
+    const std::u16string got(out.data(), static_cast<std::size_t>(written));
+    if (full.size() < static_cast<std::size_t>(capacity)) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(got, full);
+    } else {
+        EXPECT_EQ(result, -2);
+        ASSERT_LT(got.size(), full.size());
+        EXPECT_EQ(full.compare(0, got.size(), got), 0);
+        const std::size_t next = full[got.size()] >= 0xD800 && full[got.size()] <= 0xDBFF ? 2 : 1;
+        EXPECT_GT(got.size() + next, static_cast<std::size_t>(capacity - 1));
+        bool ignored = false;
+        EXPECT_EQ(reference_utf8(got, ignored), s.substr(0, std::size_t(reached - s.c_str())));
+    }
+}
+
 TEST(Utf8ToUtf16, FullBufferKeepsWholeCharactersAndTheTerminator) {
     std::mt19937 rng(99);
     for (int round = 0; round < kRounds; ++round) {
         const std::string s = random_utf8(rng, false);
-        bool ok = false;
-        const std::u16string full = icu_utf16(s, ok);
-        const int32_t capacity = std::uniform_int_distribution<int32_t>(1, 60)(rng);
-        std::vector<char16_t> out(static_cast<std::size_t>(capacity) + 1, u'\x7F');
-        int32_t written = 0;
-        const char *reached = nullptr;
-        const int32_t result =
-            uniutf8_utf8ToUnistr(out.data(), capacity, s.c_str(), &reached, &written);
-        EXPECT_EQ(out[static_cast<std::size_t>(capacity)], u'\x7F');
-        EXPECT_EQ(out[static_cast<std::size_t>(written)], 0);
-        const std::u16string got(out.data(), static_cast<std::size_t>(written));
-        EXPECT_EQ(full.compare(0, got.size(), got), 0);
-        if (full.size() < static_cast<std::size_t>(capacity)) {
-            EXPECT_EQ(result, 0);
-            EXPECT_EQ(got, full);
-        } else {
-            EXPECT_EQ(result, -2);
-            // The bytes consumed are exactly the characters written.
-            bool ignored = false;
-            EXPECT_EQ(reference_utf8(got, ignored), s.substr(0, std::size_t(reached - s.c_str())));
+        expect_utf16_within(s, std::uniform_int_distribution<int32_t>(1, 60)(rng));
+    }
+}
+
+// Text in runs of one kind, as real text comes: ASCII runs longer than the
+// eight-unit blocks, Latin, CJK, U+0800..U+0FFF (lead E0), U+E000..U+FFFD,
+// pairs; with awkward, also lone surrogates and U+FFFE/U+FFFF.
+std::u16string random_runs(std::mt19937 &rng, bool awkward) {
+    static constexpr Range kRuns[] = {{0x20, 0x7E},   {0x80, 0x7FF},    {0x4E00, 0x9FFF},
+                                      {0x800, 0xFFF}, {0xE000, 0xFFFD}, {0x10000, 0x10FFFF}};
+    std::u16string s;
+    while (s.size() < 150) {
+        const bool odd = awkward && rng() % 8 == 0;
+        const Range r = odd ? kAwkward[rng() % 3] : kRuns[rng() % 6];
+        for (int n = std::uniform_int_distribution<int>(1, 24)(rng); n > 0; --n) {
+            append(s, std::uniform_int_distribution<char32_t>(r.first, r.last)(rng));
+        }
+    }
+    return s;
+}
+
+// Both directions stop correctly wherever the output fills up.
+TEST(Conversions, LongRunsAtEveryCapacity) {
+    std::mt19937 rng(31);
+    for (int round = 0; round < 40; ++round) {
+        const bool awkward = round % 2 == 1;
+        const std::u16string s = random_runs(rng, awkward);
+        bool ignored = false;
+        const std::string utf8 = reference_utf8(s, ignored);
+        for (int32_t capacity = 1; capacity <= static_cast<int32_t>(utf8.size()) + 2; ++capacity) {
+            SCOPED_TRACE(capacity);
+            expect_utf8_within(s, capacity);
+            if (!awkward && capacity <= static_cast<int32_t>(s.size()) + 2) {
+                expect_utf16_within(utf8, capacity);
+            }
         }
     }
 }
