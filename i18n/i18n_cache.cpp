@@ -113,6 +113,16 @@ int32_t open_load(CacheEntry &e, I18N_HANDLE &h, const char *name, int32_t mode)
     return I18N_OK;
 }
 
+// Copies a value found and its terminator, when they fit.
+int32_t copy_value(std::u16string_view value, char16_t *out, int32_t capacity) {
+    if (out == nullptr || capacity < 1 || value.size() > static_cast<std::size_t>(capacity) - 1) {
+        return I18N_E_TOOLONG;
+    }
+    value.copy(out, value.size());
+    out[value.size()] = 0;
+    return I18N_OK;
+}
+
 bool valid(const I18N_HANDLE *h) {
     return h != nullptr && h->magic == kHandleMagic && h->entry != nullptr;
 }
@@ -180,19 +190,18 @@ int32_t i18nuni_LookupByKey(I18N_HANDLE *handle, const char16_t *key, char16_t *
     if (key == nullptr) return I18N_E_NOKEY;
     const Catalogue &file = handle->entry->file;
     const IndexedEntry *found = file.find(key);
-    if (found == nullptr) return I18N_E_NOTFOUND;
-    if (out == nullptr || capacity < 1 || found->value_length > capacity - 1) return I18N_E_TOOLONG;
-    const std::u16string_view value = file.value_of(*found);
-    value.copy(out, value.size());
-    out[value.size()] = 0;
-    return I18N_OK;
+    return found == nullptr ? I18N_E_NOTFOUND : copy_value(file.value_of(*found), out, capacity);
 }
 
+// The key text of a number is eight upper-case hex digits; the catalogue
+// indexes those keys by number as well, so no key text is formed here.
 int32_t i18nuni_LookupByKeyNum(I18N_HANDLE *handle, int32_t number, char16_t *out,
                                int32_t capacity) {
-    char16_t key[10];
-    uninum_format(key, 10, static_cast<uint32_t>(number), 16, 8);
-    return i18nuni_LookupByKey(handle, key, out, capacity);
+    if (!valid(handle)) return I18N_E_HANDLE;
+    if (!handle->open) return I18N_E_CONFLICT;
+    const Catalogue &file = handle->entry->file;
+    const NumberSlot *found = file.find_number(static_cast<uint32_t>(number));
+    return found == nullptr ? I18N_E_NOTFOUND : copy_value(file.value_of(*found), out, capacity);
 }
 
 }  // extern "C"

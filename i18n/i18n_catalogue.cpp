@@ -180,6 +180,54 @@ void Catalogue::build_index() {
     slots_.assign(std::bit_ceil(2 * found.size() + 1), 0);
     entries_.reserve(found.size());
     for (const IndexedEntry &e : found) insert(e);
+    build_number_index();
+}
+
+namespace {
+
+// The number whose eight-digit key text this is, if it is one.
+bool key_number(std::u16string_view key, uint32_t &number) {
+    if (key.size() != 8) return false;
+    number = 0;
+    for (char16_t c : key) {
+        const int digit = c >= u'0' && c <= u'9'   ? c - u'0'
+                          : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                                   : -1;
+        if (digit < 0) return false;
+        number = number << 4 | static_cast<uint32_t>(digit);
+    }
+    return true;
+}
+
+// Fibonacci hashing spreads the runs of consecutive message numbers.
+std::size_t number_home(uint32_t number, unsigned shift) {
+    return (number * 2654435769u) >> shift;
+}
+
+}  // namespace
+
+void Catalogue::build_number_index() {
+    const std::size_t size = std::bit_ceil(2 * entries_.size() + 1);
+    numbers_.assign(size, NumberSlot{});
+    number_shift_ = 32 - static_cast<unsigned>(std::countr_zero(size));
+    const std::size_t mask = size - 1;
+    for (const IndexedEntry &e : entries_) {
+        uint32_t number = 0;
+        if (!key_number({strings_.data() + e.key, e.key_length}, number)) continue;
+        // Keys are unique in entries_, so each number is too.
+        std::size_t i = number_home(number, number_shift_);
+        while (numbers_[i].used) i = (i + 1) & mask;
+        numbers_[i] = {number, e.value, e.value_length, true};
+    }
+}
+
+const NumberSlot *Catalogue::find_number(uint32_t number) const noexcept {
+    if (numbers_.empty()) return nullptr;
+    const std::size_t mask = numbers_.size() - 1;
+    for (std::size_t i = number_home(number, number_shift_); numbers_[i].used; i = (i + 1) & mask) {
+        if (numbers_[i].number == number) return &numbers_[i];
+    }
+    return nullptr;
 }
 
 void Catalogue::insert(const IndexedEntry &e) {

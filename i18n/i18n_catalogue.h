@@ -83,6 +83,16 @@ struct IndexedEntry {
     uint16_t value_length;
 };
 
+// An entry reached by message number: the key text was the number in eight
+// upper-case hex digits. The value's place is kept in the slot itself, so a
+// lookup by number costs one probe and the copy.
+struct NumberSlot {
+    uint32_t number;
+    uint32_t value;  // unit offset into the string section
+    uint16_t value_length;
+    bool used;
+};
+
 class Catalogue {
   public:
     // Reads a whole catalogue file; on failure the catalogue is left as it was.
@@ -92,6 +102,11 @@ class Catalogue {
     // Value stored under key, or null. Gives the result of walking the
     // entries in use from the first entry on, within the entry count.
     const IndexedEntry *find(std::u16string_view key) const noexcept;
+    // The same for the key text of a message number, without forming it.
+    const NumberSlot *find_number(uint32_t number) const noexcept;
+    std::u16string_view value_of(const NumberSlot &e) const noexcept {
+        return {strings_.data() + e.value, e.value_length};
+    }
     std::u16string_view value_of(const IndexedEntry &e) const noexcept {
         return {strings_.data() + e.value, e.value_length};
     }
@@ -107,6 +122,7 @@ class Catalogue {
     int32_t read_strings(std::FILE *f);
     void build_index();
     void insert(const IndexedEntry &e);
+    void build_number_index();
 
     CatalogueHeader header_{};
     Vec<CataloguePage> pages_;
@@ -117,6 +133,8 @@ class Catalogue {
     uint64_t strings_size_ = 0;  // bytes
     Vec<IndexedEntry> entries_;  // in walk order, first of each key only
     Vec<uint32_t> slots_;        // open addressing: 1 + index into entries_, 0 empty
+    Vec<NumberSlot> numbers_;    // open addressing by number; size a power of two
+    unsigned number_shift_ = 0;  // 32 - log2(numbers_.size())
 };
 
 // Hash of a key text; the index and its lookups agree on it.

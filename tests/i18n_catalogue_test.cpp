@@ -165,6 +165,28 @@ TEST_F(Catalogues, LookupKeepsTheResultOfTheWalk) {
     EXPECT_EQ(result, -469);  // past the entry count
 }
 
+// By number, exactly the entry that its eight-digit key text finds.
+TEST_F(Catalogues, LookupByNumberAgreesWithTheKeyText) {
+    RawCatalogue c;
+    c.add(u"000200a2", u"lower-case digits").add(u"000200A2", u"first");
+    c.add(u"000200A2", u"second").add(u"1", u"short key").add(u"0000000G", u"not hex");
+    c.add(u"FFFFFFFF", u"minus one");
+    I18N_HANDLE *h = opened("bynumber", c.bytes());
+    struct {
+        int32_t number, result;
+        std::u16string text;
+    } cases[] = {{131234, 1, u"first"}, {1, -469, u""}, {16, -469, u""}, {-1, 1, u"minus one"}};
+    for (const auto &k : cases) {
+        char16_t out[32] = {};
+        EXPECT_EQ(i18nuni_LookupByKeyNum(h, k.number, out, 32), k.result) << k.number;
+        EXPECT_EQ(std::u16string(out), k.text);
+    }
+    char16_t out[4];
+    EXPECT_EQ(i18nuni_LookupByKeyNum(h, 131234, out, 4), -468);
+    EXPECT_EQ(i18nuni_LookupByKeyNum(nullptr, 1, out, 4), -456);
+    EXPECT_EQ(i18nuni_LookupByKeyNum(handle(u"bynumber"), 1, out, 4), -462);
+}
+
 TEST_F(Catalogues, WalkCrossesPagesAndStopsAtTheirEnd) {
     RawCatalogue c;
     for (int i = 0; i < 70; ++i)
