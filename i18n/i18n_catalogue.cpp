@@ -207,7 +207,7 @@ std::size_t number_home(uint32_t number, unsigned shift) {
 }  // namespace
 
 void Catalogue::build_number_index() {
-    const std::size_t size = std::bit_ceil(2 * entries_.size() + 1);
+    const std::size_t size = std::bit_ceil(2 * entries_.size() + 2);  // 2 at least: shift < 32
     numbers_.assign(size, NumberSlot{});
     number_shift_ = 32 - static_cast<unsigned>(std::countr_zero(size));
     const std::size_t mask = size - 1;

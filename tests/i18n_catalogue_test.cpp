@@ -181,7 +181,11 @@ TEST_F(Catalogues, LookupByNumberAgreesWithTheKeyText) {
         EXPECT_EQ(i18nuni_LookupByKeyNum(h, k.number, out, 32), k.result) << k.number;
         EXPECT_EQ(std::u16string(out), k.text);
     }
+    RawCatalogue none;
+    none.add(u"00000001", u"v");
+    none.entry_count = 0;  // strings, but nothing to index
     char16_t out[4];
+    EXPECT_EQ(i18nuni_LookupByKeyNum(opened("nonumbers", none.bytes()), 1, out, 4), -469);
     EXPECT_EQ(i18nuni_LookupByKeyNum(h, 131234, out, 4), -468);
     EXPECT_EQ(i18nuni_LookupByKeyNum(nullptr, 1, out, 4), -456);
     EXPECT_EQ(i18nuni_LookupByKeyNum(handle(u"bynumber"), 1, out, 4), -462);
