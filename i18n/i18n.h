@@ -43,7 +43,7 @@ extern "C" {
 #define I18N_E_NAME (-478)         /* no file name, or it cannot be narrowed to 8 bits */
 #define I18N_E_OPEN (-479)         /* the file cannot be opened for reading */
 #define I18N_E_PATHARG (-481)      /* a path argument is missing or invalid */
-#define I18N_E_SPEC (-483)         /* no file specification */
+#define I18N_E_SPEC (-483)         /* no I18N_FILE_SPEC given */
 #define I18N_E_BUFFER (-484)       /* no output buffer, or it is too small */
 #define I18N_E_MODE (-488)         /* an open mode other than 0 to 3 */
 #define I18N_E_NUMFIT (-600)       /* uninum_format: the digits do not fit */
