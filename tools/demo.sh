@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Runs kelpi_install on a demo directory (made if missing). Until the driver
-# is part of the build, shows the catalogue compiler there instead.
+# Runs kelpi_install on a demo directory (default: ./demo) with the library's
+# US English catalogue beside it, then shows where its logs are.
 set -euo pipefail
-build=${BUILD:-build/default}
+
 dir=${1:-demo}
+build=${BUILD:-build/default}
 mkdir -p "$dir"
-if [ -x "$build/driver/kelpi_install" ]; then
-  exec "$build/driver/kelpi_install" "$dir"
-fi
-echo "kelpi_install is not part of this build yet; compiling a sample catalogue in $dir instead."
-printf '# sample messages\n1 Hello, %%1!\n2 Gr\xc3\xbc\xc3\x9fe aus %%1\n' >"$dir/sample.txt"
-"$build/tools/lcuc" "$dir/sample.txt" "$dir/sample.lcu"
-echo "wrote $dir/sample.lcu ($(wc -c <"$dir/sample.lcu") bytes) from $dir/sample.txt"
+# The driver asks for the en_US catalogue in the directory it is given.
+cp -r "$build/share/kavrel/msgs/en_US" "$dir/"
+status=0
+"$build/driver/kelpi_install" "$dir" || status=$?
+echo
+echo "exit status: $status"
+echo "message log: $dir/kelpi_install.log ($(wc -l <"$dir/kelpi_install.log") lines)"
+echo "result log:  $dir/qx_tavro.log"
+echo "--- $dir/qx_tavro.log"
+cat "$dir/qx_tavro.log"
+exit "$status"

@@ -1,0 +1,319 @@
+// The library context: creation, release, attributes and the version.
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "diag/errinfo.h"
+#include "diag/msg.h"
+#include "diag/route.h"
+#include "diag/trace.h"
+#include "kavrel_ctx.h"
+#include "support/mem.h"
+#include "support/timefmt.h"
+
+namespace kavrel {
+
+std::atomic<uint32_t> g_default_trace{0};
+
+namespace {
+
+constexpr const char *kSource = "kavrel";
+constexpr const char *kVersion =
+    "libkavrel - Orvane Kavrel Client Support Library/1.8.1/15/32bit/1/P/NT (IX86)/Windows "
+    "2000/OPT/Fri Sep 26 16:59:48 2008";
+constexpr const char *kCtxCondition =
+    "((ctx != (KAVREL_CTX *) NULL) && (ctx->magic == KAVREL_CTX_MAGIC))";
+constexpr const char *kAppCtxMessage =
+    "Programming Error: kavrel_init() app_ctx parameter should be KAVREL_CONTEXT **";
+constexpr const char *kPropertiesName = "tavro.properties";
+constexpr int kErrTextSize = 512;
+
+// The stand-by context of kavrel_init: only the handler is set, so that
+// messages raised before the real context exists reach the caller.
+class StandBy {
+  public:
+    explicit StandBy(KAVREL_MESSAGE_HANDLER handler) {
+        std::memset(static_cast<void *>(&ctx_), 0, sizeof ctx_);
+        ctx_.messagehandler = handler;
+        ctx_.memory_mutex.create();
+        list_init(&ctx_.memory);
+    }
+    ~StandBy() { ctx_.memory_mutex.destroy(); }
+    StandBy(const StandBy &) = delete;
+    StandBy &operator=(const StandBy &) = delete;
+    KAVREL_CTX *get() { return &ctx_; }
+
+  private:
+    KAVREL_CTX ctx_;
+};
+
+KAVREL_CTX *new_context(KAVREL_MESSAGE_HANDLER handler) {
+    auto *ctx = static_cast<KAVREL_CTX *>(plat_alloc(sizeof(KAVREL_CTX)));
+    if (ctx == nullptr) return nullptr;
+    std::memset(static_cast<void *>(ctx), 0, sizeof *ctx);
+    ctx->trace = g_default_trace.load(std::memory_order_relaxed);
+    ctx->magic = KAVREL_CTX_MAGIC;
+    ctx->messagehandler = handler;
+    ctx->smtp_port = 25;
+    ctx->emailnotification = 0;
+    ctx->email_severity = SEV_WARNING;
+    ctx->memory_mutex.create();
+    return ctx;
+}
+
+void init_lists(KAVREL_CTX *ctx, bool list_lines) {
+    const struct {
+        KAVREL_LINK *head;
+        const char *name;
+    } lists[] = {{&ctx->memory, "Memory"}, {&ctx->properties, "Properties"}};
+    for (const auto &list : lists) {
+        list_init(list.head);
+        if (list_lines) {
+            trace_always(ctx, "Initialized %s list at %p\n", list.name,
+                         static_cast<void *>(list.head));
+        }
+    }
+}
+
+// Binds the message catalogue of the product's locale; a catalogue that
+// cannot be opened leaves the context in English (a warning).
+const char *bind_catalogue(KAVREL_CTX *ctx, const char *locale, const char *msgdir) {
+    if (locale != nullptr && strcasecmp(locale, "en_US") == 0) {
+        trace_printf(ctx, TRACE_ANY, "%s(en_US): Verblib will not be used\n", "kavrel_init");
+        return locale;
+    }
+    const char *code = locale_code(locale);
+    trace_printf(ctx, TRACE_ANY, "%s: locale set to %s\n", "kavrel_init", code);
+    char errtext[kErrTextSize] = "";
+    if (msg_init(ctx, code, msgdir, "kavrel", "kavrel", &ctx->msg, errtext, sizeof errtext) != 0) {
+        line_out(ctx, SEV_WARNING, MSG_DIRECT, errtext);
+        return "en_US";
+    }
+    return locale;
+}
+
+void trace_creation(KAVREL_CTX *ctx, const char *product_name, const char *instance,
+                    const char *templ, const char *propfile, const char *locale,
+                    const char *msgdir) {
+    trace_printf(ctx, TRACE_ANY, "%s", kavrel_version());
+    trace_printf(ctx, TRACE_ANY, "%s called by %s instance %s\n", "kavrel_init",
+                 or_null(product_name), or_null(instance));
+    trace_printf(ctx, TRACE_ANY, "%s using locale %s with msgs at %s\n", "kavrel_init",
+                 or_null(locale), or_null(msgdir));
+    trace_printf(ctx, TRACE_ANY, "%s using properties at %s with template at %s\n", "kavrel_init",
+                 or_null(propfile), or_null(templ));
+    trace_printf(ctx, TRACE_ANY, "%s created CTX at %p\n", "kavrel_init",
+                 static_cast<void *>(ctx));
+}
+
+// The directory without its trailing separators.
+uint32_t store_directory(KAVREL_CTX *ctx, const char *directory) {
+    ctx->directory = mem_strdup(ctx, directory);
+    if (ctx->directory == nullptr) return static_cast<uint32_t>(MSG_PATH_NOMEM);
+    std::size_t n = std::strlen(ctx->directory);
+    while (n > 0 && (ctx->directory[n - 1] == '\\' || ctx->directory[n - 1] == '/')) --n;
+    ctx->directory[n] = '\0';
+    return 0;
+}
+
+// The properties file: as given, or "<directory>/[<instance>_]tavro.properties".
+uint32_t store_propfile(KAVREL_CTX *ctx, const char *propfile) {
+    if (propfile != nullptr) {
+        ctx->propfile = mem_strdup(ctx, propfile);
+        return ctx->propfile == nullptr ? static_cast<uint32_t>(MSG_PATH_NOMEM) : 0;
+    }
+    const std::size_t length = std::strlen(ctx->directory) + 1 +
+                               (ctx->instance != nullptr ? std::strlen(ctx->instance) + 1 : 0) +
+                               std::strlen(kPropertiesName);
+    if (length >= UINT32_MAX) return static_cast<uint32_t>(MSG_PATH_NOMEM);
+    auto *path = static_cast<char *>(kavrel_alloc(ctx, static_cast<uint32_t>(length + 1)));
+    if (path == nullptr) return static_cast<uint32_t>(MSG_PATH_NOMEM);
+    if (ctx->instance != nullptr) {
+        std::snprintf(path, length + 1, "%s%c%s%c%s", ctx->directory, '/', ctx->instance, '_',
+                      kPropertiesName);
+    } else {
+        std::snprintf(path, length + 1, "%s%c%s", ctx->directory, '/', kPropertiesName);
+    }
+    ctx->propfile = path;
+    return 0;
+}
+
+uint32_t store_names(KAVREL_CTX *ctx, const char *product_name, const char *instance,
+                     const char *locale, const char *directory, const char *propfile) {
+    ctx->productname = mem_strdup(ctx, product_name);
+    if (instance != nullptr) ctx->instance = mem_strdup(ctx, instance);
+    if (locale != nullptr) ctx->locale = mem_strdup(ctx, locale);
+    if (uint32_t status = store_directory(ctx, directory)) return status;
+    return store_propfile(ctx, propfile);
+}
+
+// Routes the call's record, releases the half-built context and fails.
+uint32_t fail_init(KAVREL_ERR_INFO *err_info, KAVREL_CTX **app_ctx, uint32_t status) {
+    errinfo_route(err_info);
+    kavrel_free(app_ctx);
+    return status;
+}
+
+void dump_memory_list(KAVREL_CTX *ctx) {
+    static constexpr char kDashes[] =
+        "--------------------------------------------------------------------------------\n";
+    trace_always(ctx, "%s", kDashes);
+    trace_always(ctx, "%s list at %p\n", "Memory", static_cast<void *>(&ctx->memory));
+    trace_always(ctx, "%s", "=============================\n");
+    {
+        LockGuard lock(ctx->memory_mutex);
+        for (KAVREL_LINK *l = ctx->memory.next; l != nullptr && l != &ctx->memory; l = l->next) {
+            kavrel_mem_dump_block(ctx, reinterpret_cast<const KAVREL_MEM *>(l));
+        }
+    }
+    trace_always(ctx, "%s", kDashes);
+}
+
+void set_trace(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info, uint32_t value) {
+    ctx->trace = value;
+    trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_set_attr", "KAVREL_A_", "TRACE",
+                 value);
+    if ((value & TRACE_DUMP) != 0) {
+        dump_datastructures(ctx, err_info);
+    } else if ((value & TRACE_LISTS) == 0 && (value & TRACE_MEMORY) != 0) {
+        dump_memory_list(ctx);
+    }
+}
+
+constexpr const char *kAttrCondition =
+    "((attribute == KAVREL_A_TRACE) || (attribute == KAVREL_A_EMAIL_NOTIFICATION))";
+
+}  // namespace
+}  // namespace kavrel
+
+using namespace kavrel;
+
+extern "C" {
+
+uint32_t kavrel_init(KAVREL_CTX **app_ctx, const char *product_name, const char *instance,
+                     const char *directory, const char *templ, const char *propfile,
+                     const char *locale, const char *msgdir,
+                     KAVREL_MESSAGE_HANDLER messagehandler) {
+    StandBy standby(messagehandler);
+    KAVREL_ERR_INFO err_info;
+    errinfo_begin(standby.get(), nullptr, &err_info);
+    const bool list_lines = (g_default_trace.load(std::memory_order_relaxed) & TRACE_LISTS) != 0;
+    if (app_ctx == nullptr) {
+        line_out(standby.get(), SEV_ERROR, MSG_PROGRAMMING, kAppCtxMessage);
+        return STATUS_PROGRAMMING;
+    }
+    *app_ctx = nullptr;
+    KAVREL_CTX *ctx = new_context(messagehandler);
+    if (ctx == nullptr) {
+        char text[kMsgTextMax + 1];
+        std::snprintf(text, sizeof text, "Failed to allocate %d bytes.",
+                      static_cast<int>(sizeof(KAVREL_CTX)));
+        line_out(standby.get(), SEV_ERROR, MSG_NOMEM, text);
+        return static_cast<uint32_t>(MSG_NOMEM);
+    }
+    *app_ctx = ctx;
+    trace_creation(ctx, product_name, instance, templ, propfile, locale, msgdir);
+    init_lists(ctx, list_lines);
+    const char *stored_locale = bind_catalogue(ctx, locale, msgdir);
+    errinfo_begin(ctx, ctx->msg, &err_info);
+    if (directory == nullptr || product_name == nullptr) {
+        errinfo_assert(&err_info, kSource, __LINE__,
+                       directory == nullptr ? "(directory != NULL)" : "(product_name != NULL)");
+        errinfo_route(&err_info);
+        return fail_init(&err_info, app_ctx, STATUS_PROGRAMMING);
+    }
+    if (uint32_t status =
+            store_names(ctx, product_name, instance, stored_locale, directory, propfile)) {
+        return fail_init(&err_info, app_ctx, status);
+    }
+    // The properties store and the e-mail notifier are created here.
+    errinfo_route(&err_info);
+    return 0;
+}
+
+uint32_t kavrel_free(KAVREL_CTX **app_ctx) {
+    if (app_ctx == nullptr) {
+        std::fputs(kAppCtxMessage, stderr);
+        return STATUS_PROGRAMMING;
+    }
+    KAVREL_CTX *ctx = *app_ctx;
+    if (ctx == nullptr) return 0;
+    if (!ctx_valid(ctx)) {
+        assert_stderr(kSource, __LINE__, kCtxCondition);
+        return STATUS_PROGRAMMING;
+    }
+    KAVREL_ERR_INFO err_info;
+    errinfo_begin(ctx, ctx->msg, &err_info);
+    errinfo_route(&err_info);
+    trace_printf(ctx, TRACE_ANY, "%s STRFREE\n", "kavrel_free");
+    for (char **field : {&ctx->directory, &ctx->productname, &ctx->instance, &ctx->locale,
+                         &ctx->propfile, &ctx->helo}) {
+        if (*field != nullptr) kavrel_dealloc(ctx, *field);
+        *field = nullptr;
+    }
+    trace_printf(ctx, TRACE_ANY, "%s destroying locks\n", "kavrel_free");
+    ctx->memory_mutex.destroy();
+    trace_printf(ctx, TRACE_ANY, "%s free CTX at %p\n", "kavrel_free", static_cast<void *>(ctx));
+    mem_index_free(&ctx->memory_index);
+    ctx->magic = 0;
+    plat_free(ctx);
+    *app_ctx = nullptr;
+    return 0;
+}
+
+uint32_t kavrel_set_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
+    if (ctx == nullptr && attribute == KAVREL_A_TRACE) {
+        g_default_trace.store(value, std::memory_order_relaxed);
+        return 0;
+    }
+    if (ctx == nullptr || !ctx_valid(ctx)) {
+        assert_stderr(kSource, __LINE__, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
+        return STATUS_PROGRAMMING;
+    }
+    KAVREL_ERR_INFO err_info;
+    errinfo_begin(ctx, ctx->msg, &err_info);
+    uint32_t status = 0;
+    if (attribute == KAVREL_A_EMAIL_NOTIFICATION) {
+        ctx->emailnotification = static_cast<int32_t>(value);
+        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, %d)\n", "kavrel_set_attr", "KAVREL_A_",
+                     "EMAIL_NOTIFICATION", ctx->emailnotification);
+    } else if (attribute == KAVREL_A_TRACE) {
+        set_trace(ctx, &err_info, value);
+    } else {
+        errinfo_assert(&err_info, kSource, __LINE__, kAttrCondition);
+        status = STATUS_PROGRAMMING;
+    }
+    errinfo_route(&err_info);
+    return status;
+}
+
+uint32_t kavrel_get_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
+    if (ctx == nullptr || !ctx_valid(ctx)) {
+        assert_stderr(kSource, __LINE__, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
+        return STATUS_PROGRAMMING;
+    }
+    KAVREL_ERR_INFO err_info;
+    errinfo_begin(ctx, ctx->msg, &err_info);
+    uint32_t status = 0;
+    if (value_out == nullptr) {
+        errinfo_assert(&err_info, kSource, __LINE__, "(value_out != NULL)");
+        status = STATUS_PROGRAMMING;
+    } else if (attribute == KAVREL_A_EMAIL_NOTIFICATION) {
+        *value_out = static_cast<uint32_t>(ctx->emailnotification);
+        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, %d)\n", "kavrel_get_attr", "KAVREL_A_",
+                     "EMAIL_NOTIFICATION", ctx->emailnotification);
+    } else if (attribute == KAVREL_A_TRACE) {
+        *value_out = ctx->trace;
+        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_get_attr", "KAVREL_A_",
+                     "TRACE", ctx->trace);
+    } else {
+        errinfo_assert(&err_info, kSource, __LINE__, kAttrCondition);
+        status = STATUS_PROGRAMMING;
+    }
+    errinfo_route(&err_info);
+    return status;
+}
+
+const char *kavrel_version(void) { return kVersion; }
+
+}  // extern "C"

@@ -1,0 +1,37 @@
+// Turning held messages into output: severity labels, the line writer that
+// every message and trace line leaves through, and the routing of a record.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "errinfo.h"
+
+namespace kavrel {
+
+inline constexpr int kLabelSize = 31;  // 30 characters and a NUL
+
+// "Warning <n>: " for 80, "Error <n>: " for 100, empty otherwise; localised
+// through the record's catalogue when one is given. Returns dst.
+char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t severity,
+                     char *dst);
+
+// The single exit of every line: the context's handler, else (or when the
+// handler returns non-zero) standard error with the label.
+int32_t line_out(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text);
+
+// A line written at once with severity 100 and number 1000000.
+void error_printf(KAVREL_CTX *ctx, const char *format, ...) KAVREL_PRINTF(2, 3);
+
+// Writes every held message in order and empties the record. Returns 0 (or
+// the result of a failed mail delivery, once reports are mailed).
+uint32_t errinfo_route(KAVREL_ERR_INFO *err_info);
+
+// printf into dst of `capacity` bytes; the text's length, or -1 when it was
+// cut to fit (the terminator is always written when capacity > 0).
+int format_text(char *dst, std::size_t capacity, const char *format, va_list values)
+    KAVREL_PRINTF(3, 0);
+int text_printf(char *dst, std::size_t capacity, const char *format, ...) KAVREL_PRINTF(3, 4);
+
+}  // namespace kavrel

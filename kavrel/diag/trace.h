@@ -1,0 +1,45 @@
+// Trace lines (severity 20, number 0, written when the context's mask
+// selects their category) and the dumps of the library's records.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <ctime>
+
+#include "errinfo.h"
+
+namespace kavrel {
+
+inline constexpr uint32_t TRACE_MEMORY = 0x1;
+inline constexpr uint32_t TRACE_ATTR = 0x2;
+inline constexpr uint32_t TRACE_LISTS = 0x8;
+inline constexpr uint32_t TRACE_DUMP = 0x20;
+inline constexpr uint32_t TRACE_PROP = 0x80;
+inline constexpr uint32_t TRACE_ANY = 0xFFFFFFFFu;
+
+// Longest trace text, without its terminator.
+inline constexpr int kTraceMax = 512;
+
+// True when the context's mask shares a bit with `mask`.
+bool trace_on(const KAVREL_CTX *ctx, uint32_t mask) noexcept;
+
+void trace_printf(KAVREL_CTX *ctx, uint32_t mask, const char *format, ...) KAVREL_PRINTF(3, 4);
+void trace_always(KAVREL_CTX *ctx, const char *format, ...) KAVREL_PRINTF(2, 3);
+void trace_vprintf(KAVREL_CTX *ctx, const char *format, va_list values) KAVREL_PRINTF(2, 0);
+void trace_time(KAVREL_CTX *ctx, std::time_t time, const char *format, ...) KAVREL_PRINTF(3, 4);
+void trace_time_printf(KAVREL_CTX *ctx, uint32_t mask, std::time_t time, const char *format,
+                       ...) KAVREL_PRINTF(4, 5);
+void trace_time_label(KAVREL_CTX *ctx, const char *label, std::time_t time);
+
+void dump_datastructures(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
+void dump_err_info(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
+void dump_err_msg(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message, bool with_details,
+                  const char *prefix);
+void dump_hex(KAVREL_CTX *ctx, const void *address, int32_t length);
+
+// "(null)" for a null or empty optional string in a trace line.
+inline const char *or_null(const char *s) noexcept {
+    return s == nullptr || *s == '\0' ? "(null)" : s;
+}
+
+}  // namespace kavrel
