@@ -25,15 +25,20 @@ FILE *g_message_log = stderr;
 int32_t message_handler(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
     char prefix[2048] = "";
     switch (severity) {
-        case KAVREL_SEV_DEBUG: break;
-        case KAVREL_SEV_LOG: std::snprintf(prefix, sizeof prefix, "Log (%d): ", number); break;
+        case KAVREL_SEV_DEBUG:
+            break;
+        case KAVREL_SEV_LOG:
+            std::snprintf(prefix, sizeof prefix, "Log (%d): ", number);
+            break;
         case KAVREL_SEV_INFORMATIONAL:
             std::snprintf(prefix, sizeof prefix, "Info (%d): ", number);
             break;
         case KAVREL_SEV_WARNING:
             std::snprintf(prefix, sizeof prefix, "Warning (%d): ", number);
             break;
-        case KAVREL_SEV_ERROR: std::snprintf(prefix, sizeof prefix, "Error (%d): ", number); break;
+        case KAVREL_SEV_ERROR:
+            std::snprintf(prefix, sizeof prefix, "Error (%d): ", number);
+            break;
         default:
             std::snprintf(prefix, sizeof prefix, "FIX ME! Error severity not set.: %d ", number);
     }
@@ -79,10 +84,13 @@ void result_line(FILE *result_log, const char *text) {
 // The guard around kavrel_free: a fault inside it ends the run in order.
 sigjmp_buf g_fault_exit;
 
-void on_fault(int) { siglongjmp(g_fault_exit, 1); }
+void on_fault(int) {
+    siglongjmp(g_fault_exit, 1);
+}
 
 bool guarded_free(KAVREL_CTX **ctx) {
-    struct sigaction fault {}, saved_segv {}, saved_bus {};
+    struct sigaction fault {
+    }, saved_segv{}, saved_bus{};
     fault.sa_handler = on_fault;
     sigemptyset(&fault.sa_mask);
     sigaction(SIGSEGV, &fault, &saved_segv);

@@ -1,7 +1,7 @@
 // The library context: creation, release, attributes and the version.
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "diag/errinfo.h"
 #include "diag/msg.h"
@@ -102,8 +102,7 @@ void trace_creation(KAVREL_CTX *ctx, const char *product_name, const char *insta
                  or_null(locale), or_null(msgdir));
     trace_printf(ctx, TRACE_ANY, "%s using properties at %s with template at %s\n", "kavrel_init",
                  or_null(propfile), or_null(templ));
-    trace_printf(ctx, TRACE_ANY, "%s created CTX at %p\n", "kavrel_init",
-                 static_cast<void *>(ctx));
+    trace_printf(ctx, TRACE_ANY, "%s created CTX at %p\n", "kavrel_init", static_cast<void *>(ctx));
 }
 
 // The directory without its trailing separators.
@@ -147,10 +146,12 @@ uint32_t store_names(KAVREL_CTX *ctx, const char *product_name, const char *inst
     return store_propfile(ctx, propfile);
 }
 
+uint32_t context_free(KAVREL_CTX **app_ctx);
+
 // Routes the call's record, releases the half-built context and fails.
 uint32_t fail_init(KAVREL_ERR_INFO *err_info, KAVREL_CTX **app_ctx, uint32_t status) {
     errinfo_route(err_info);
-    kavrel_free(app_ctx);
+    context_free(app_ctx);
     return status;
 }
 
@@ -183,17 +184,10 @@ void set_trace(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info, uint32_t value) {
 constexpr const char *kAttrCondition =
     "((attribute == KAVREL_A_TRACE) || (attribute == KAVREL_A_EMAIL_NOTIFICATION))";
 
-}  // namespace
-}  // namespace kavrel
-
-using namespace kavrel;
-
-extern "C" {
-
-uint32_t kavrel_init(KAVREL_CTX **app_ctx, const char *product_name, const char *instance,
-                     const char *directory, const char *templ, const char *propfile,
-                     const char *locale, const char *msgdir,
-                     KAVREL_MESSAGE_HANDLER messagehandler) {
+uint32_t context_init(KAVREL_CTX **app_ctx, const char *product_name, const char *instance,
+                      const char *directory, const char *templ, const char *propfile,
+                      const char *locale, const char *msgdir,
+                      KAVREL_MESSAGE_HANDLER messagehandler) {
     StandBy standby(messagehandler);
     KAVREL_ERR_INFO err_info;
     errinfo_begin(standby.get(), nullptr, &err_info);
@@ -231,7 +225,7 @@ uint32_t kavrel_init(KAVREL_CTX **app_ctx, const char *product_name, const char 
     return 0;
 }
 
-uint32_t kavrel_free(KAVREL_CTX **app_ctx) {
+uint32_t context_free(KAVREL_CTX **app_ctx) {
     if (app_ctx == nullptr) {
         std::fputs(kAppCtxMessage, stderr);
         return STATUS_PROGRAMMING;
@@ -261,7 +255,7 @@ uint32_t kavrel_free(KAVREL_CTX **app_ctx) {
     return 0;
 }
 
-uint32_t kavrel_set_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
+uint32_t attr_set(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
     if (ctx == nullptr && attribute == KAVREL_A_TRACE) {
         g_default_trace.store(value, std::memory_order_relaxed);
         return 0;
@@ -287,7 +281,7 @@ uint32_t kavrel_set_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
     return status;
 }
 
-uint32_t kavrel_get_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
+uint32_t attr_get(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
     if (ctx == nullptr || !ctx_valid(ctx)) {
         assert_stderr(kSource, __LINE__, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
         return STATUS_PROGRAMMING;
@@ -304,8 +298,8 @@ uint32_t kavrel_get_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out
                      "EMAIL_NOTIFICATION", ctx->emailnotification);
     } else if (attribute == KAVREL_A_TRACE) {
         *value_out = ctx->trace;
-        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_get_attr", "KAVREL_A_",
-                     "TRACE", ctx->trace);
+        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_get_attr", "KAVREL_A_", "TRACE",
+                     ctx->trace);
     } else {
         errinfo_assert(&err_info, kSource, __LINE__, kAttrCondition);
         status = STATUS_PROGRAMMING;
@@ -314,6 +308,45 @@ uint32_t kavrel_get_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out
     return status;
 }
 
-const char *kavrel_version(void) { return kVersion; }
+// The C edge: no exception leaves the library.
+template <class Call>
+uint32_t guarded(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return STATUS_PROGRAMMING;
+    }
+}
+
+}  // namespace
+}  // namespace kavrel
+
+extern "C" {
+
+uint32_t kavrel_init(KAVREL_CTX **app_ctx, const char *product_name, const char *instance,
+                     const char *directory, const char *templ, const char *propfile,
+                     const char *locale, const char *msgdir,
+                     KAVREL_MESSAGE_HANDLER messagehandler) {
+    return kavrel::guarded([&] {
+        return kavrel::context_init(app_ctx, product_name, instance, directory, templ, propfile,
+                                    locale, msgdir, messagehandler);
+    });
+}
+
+uint32_t kavrel_free(KAVREL_CTX **app_ctx) {
+    return kavrel::guarded([&] { return kavrel::context_free(app_ctx); });
+}
+
+uint32_t kavrel_set_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
+    return kavrel::guarded([&] { return kavrel::attr_set(ctx, attribute, value); });
+}
+
+uint32_t kavrel_get_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
+    return kavrel::guarded([&] { return kavrel::attr_get(ctx, attribute, value_out); });
+}
+
+const char *kavrel_version(void) {
+    return kavrel::kVersion;
+}
 
 }  // extern "C"

@@ -79,23 +79,23 @@ typedef int32_t (*KAVREL_MESSAGE_HANDLER)(KAVREL_CTX *ctx, int32_t severity, int
 
 /* ---- statuses and message numbers ---------------------------------------- */
 
-#define KAVREL_OK 0                       /* success */
-#define KAVREL_M_DIRECT 1                 /* a warning written at once, not held */
-#define KAVREL_E_PATH_NOMEM 131112        /* no memory for a path or a catalogue */
-#define KAVREL_M_MAX_CAUSE 131227         /* details up to here are causes */
-#define KAVREL_E_NOMEM 131229             /* "Failed to allocate %d bytes." */
-#define KAVREL_E_SMTP_PORT 131234         /* the e-mail port setting is invalid */
-#define KAVREL_E_EMAIL_SEVERITY 131235    /* the e-mail severity setting is invalid */
-#define KAVREL_E_FILE_OPEN 131244         /* a file cannot be opened or written */
-#define KAVREL_E_NOT_A_FILE 131245        /* a file name names a directory */
-#define KAVREL_E_FILE_STATUS 131246       /* the status of a file cannot be read */
-#define KAVREL_E_SMTP_CONNECT 131268      /* the SMTP relay cannot be reached */
-#define KAVREL_E_SMTP_NONBLOCK 131269     /* the SMTP socket cannot be set up */
-#define KAVREL_E_SMTP_SOCKET 131270       /* no socket for the SMTP relay */
-#define KAVREL_M_ERROR_LABEL 131277       /* catalogue key of "Error %d: " */
-#define KAVREL_M_WARNING_LABEL 131278     /* catalogue key of "Warning %d: " */
-#define KAVREL_M_POSSIBLE_CAUSE 131279    /* catalogue key of "Possible cause:" */
-#define KAVREL_E_PROGRAMMING 1000000      /* a broken precondition */
+#define KAVREL_OK 0                    /* success */
+#define KAVREL_M_DIRECT 1              /* a warning written at once, not held */
+#define KAVREL_E_PATH_NOMEM 131112     /* no memory for a path or a catalogue */
+#define KAVREL_M_MAX_CAUSE 131227      /* details up to here are causes */
+#define KAVREL_E_NOMEM 131229          /* "Failed to allocate %d bytes." */
+#define KAVREL_E_SMTP_PORT 131234      /* the e-mail port setting is invalid */
+#define KAVREL_E_EMAIL_SEVERITY 131235 /* the e-mail severity setting is invalid */
+#define KAVREL_E_FILE_OPEN 131244      /* a file cannot be opened or written */
+#define KAVREL_E_NOT_A_FILE 131245     /* a file name names a directory */
+#define KAVREL_E_FILE_STATUS 131246    /* the status of a file cannot be read */
+#define KAVREL_E_SMTP_CONNECT 131268   /* the SMTP relay cannot be reached */
+#define KAVREL_E_SMTP_NONBLOCK 131269  /* the SMTP socket cannot be set up */
+#define KAVREL_E_SMTP_SOCKET 131270    /* no socket for the SMTP relay */
+#define KAVREL_M_ERROR_LABEL 131277    /* catalogue key of "Error %d: " */
+#define KAVREL_M_WARNING_LABEL 131278  /* catalogue key of "Warning %d: " */
+#define KAVREL_M_POSSIBLE_CAUSE 131279 /* catalogue key of "Possible cause:" */
+#define KAVREL_E_PROGRAMMING 1000000   /* a broken precondition */
 
 /* ---- calls --------------------------------------------------------------- */
 

@@ -13,8 +13,8 @@ namespace {
 
 // The text of a new message in err_info->buf, localised when a catalogue
 // is open; returns its length (cut to 512 characters).
-int32_t compose_text(KAVREL_ERR_INFO *err_info, int32_t number, const char *format,
-                     va_list values) KAVREL_PRINTF(3, 0);
+int32_t compose_text(KAVREL_ERR_INFO *err_info, int32_t number, const char *format, va_list values)
+    KAVREL_PRINTF(3, 0);
 int32_t compose_text(KAVREL_ERR_INFO *err_info, int32_t number, const char *format,
                      va_list values) {
     va_list again;
@@ -33,8 +33,8 @@ int32_t compose_text(KAVREL_ERR_INFO *err_info, int32_t number, const char *form
 
 KAVREL_ERR_MSG *new_message(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text,
                             int32_t length) {
-    const uint32_t bytes = static_cast<uint32_t>(sizeof(KAVREL_ERR_MSG)) +
-                           static_cast<uint32_t>(length) + 1;
+    const uint32_t bytes =
+        static_cast<uint32_t>(sizeof(KAVREL_ERR_MSG)) + static_cast<uint32_t>(length) + 1;
     auto *message = static_cast<KAVREL_ERR_MSG *>(kavrel_alloc(ctx, bytes));
     if (message == nullptr) return nullptr;
     list_init(&message->errq);
@@ -81,8 +81,8 @@ void errinfo_begin(KAVREL_CTX *ctx, LOCALE_DES *msg_ctx, KAVREL_ERR_INFO *err_in
     // the context has its properties store and notifier.
 }
 
-int32_t errinfo_add(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number,
-                    const char *format, ...) {
+int32_t errinfo_add(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number, const char *format,
+                    ...) {
     va_list values;
     va_start(values, format);
     errinfo_addv(err_info, severity, number, format, values);

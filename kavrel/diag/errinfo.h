@@ -71,16 +71,15 @@ struct KAVREL_ERR_INFO {
 };
 
 void errinfo_begin(KAVREL_CTX *ctx, LOCALE_DES *msg_ctx, KAVREL_ERR_INFO *err_info);
-int32_t errinfo_add(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number,
-                    const char *format, ...) KAVREL_PRINTF(4, 5);
+int32_t errinfo_add(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number, const char *format,
+                    ...) KAVREL_PRINTF(4, 5);
 int32_t errinfo_addv(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number,
                      const char *format, va_list values) KAVREL_PRINTF(4, 0);
 int32_t errinfo_discard_last(KAVREL_ERR_INFO *err_info);
 
 // A failed precondition, held in the record: "Assertion failed in <source>
 // at line <line>: <condition>", severity 100, number 1000000.
-void errinfo_assert(KAVREL_ERR_INFO *err_info, const char *source, int line,
-                    const char *condition);
+void errinfo_assert(KAVREL_ERR_INFO *err_info, const char *source, int line, const char *condition);
 // The same on standard error, for a call that has no record it can trust.
 void assert_stderr(const char *source, int line, const char *condition);
 

@@ -12,9 +12,9 @@
 namespace kavrel {
 namespace {
 
-constexpr int kUnits = 8192;       // UTF-16 units of a template, a text or a value
-constexpr int kScratch = 8192;     // bytes of one value as 8-bit text
-constexpr int kPathText = 256;     // the path quoted in failure texts
+constexpr int kUnits = 8192;    // UTF-16 units of a template, a text or a value
+constexpr int kScratch = 8192;  // bytes of one value as 8-bit text
+constexpr int kPathText = 256;  // the path quoted in failure texts
 constexpr int32_t kFitStatus = I18N_E_ASCII_FIT;
 
 // The msg lock guards the descriptor list, the composition buffers and every
@@ -78,7 +78,8 @@ int32_t name_catalogue(CatalogueName &name, const char *locale, const char *msgd
                        const char *component, const char *msgfile, char *errtext, int32_t size) {
     i18nuni_FileSpecInit(&name.spec);
     if (uniascii_toUnistr(name.component, kComponentMax, component) != I18N_OK) {
-        return failure(errtext, size, kFitStatus, "Failed to convert ASCII component name to UNICODE");
+        return failure(errtext, size, kFitStatus,
+                       "Failed to convert ASCII component name to UNICODE");
     }
     if (uniascii_toUnistr(name.msgfile, kMsgfileMax, msgfile) != I18N_OK) {
         return failure(errtext, size, kFitStatus, "Failed to convert ASCII filename to UNICODE");
@@ -94,19 +95,17 @@ int32_t name_catalogue(CatalogueName &name, const char *locale, const char *msgd
             return failure(errtext, size, kFitStatus,
                            "Failed to convert ASCII language name to UNICODE");
         }
-        text_printf(name.path, sizeof name.path, "%s%clocales%cunicode%c%s%c%s%c%s.lcu",
-                      "%ORVANE%", '/', '/', '/', component, '/', lower, '/', msgfile);
+        text_printf(name.path, sizeof name.path, "%s%clocales%cunicode%c%s%c%s%c%s.lcu", "%ORVANE%",
+                    '/', '/', '/', component, '/', lower, '/', msgfile);
         return 0;
     }
     name.spec.location = I18N_LOC_DIR;
     char language[kMsgfileMax];
     const int n = text_printf(language, sizeof language, "%s%c%s", msgdir, '/', locale);
-    if (n < 0 ||
-        uniascii_toUnistr(name.language, kMsgfileMax, language) != I18N_OK) {
+    if (n < 0 || uniascii_toUnistr(name.language, kMsgfileMax, language) != I18N_OK) {
         return failure(errtext, size, kFitStatus, "Failed to convert ASCII filename to UNICODE");
     }
-    text_printf(name.path, sizeof name.path, "%s%c%s%c%s.lcu", msgdir, '/', lower, '/',
-                  msgfile);
+    text_printf(name.path, sizeof name.path, "%s%c%s%c%s.lcu", msgdir, '/', lower, '/', msgfile);
     return 0;
 }
 
@@ -118,7 +117,8 @@ int32_t open_catalogue(KAVREL_CTX *ctx, const char *locale, const char *msgdir,
         return status;
     }
     I18N_HANDLE *handle = nullptr;
-    int32_t rc = i18nuni_HandleGet(name.component, name.language, name.msgfile, &name.spec, &handle);
+    int32_t rc =
+        i18nuni_HandleGet(name.component, name.language, name.msgfile, &name.spec, &handle);
     if (rc != I18N_OK) {
         return failure(errtext, size, rc, "%s %s '%s' (%s %d)", "Failed to get a Verblib handle",
                        "for the localised message file", name.path, "i18nuni_HandleGet returned",
@@ -167,8 +167,7 @@ int32_t collect_values(const char *format, va_list values, char *dst, int32_t si
             copy_cut(b.scratch, s == nullptr ? "(null)" : s, kScratch - 1);
         } else {
             return failure(dst, size, static_cast<int32_t>(STATUS_PROGRAMMING),
-                           "Unsupported conversion %%%c in a localised message format",
-                           conversion);
+                           "Unsupported conversion %%%c in a localised message format", conversion);
         }
         char16_t *slot = b.slots[b.args.last + 1];
         if (int32_t rc = widen_value(b.scratch, slot); rc != I18N_OK) {
@@ -239,8 +238,7 @@ int32_t msg_init(KAVREL_CTX *ctx, const char *locale, const char *msgdir, const 
         *msg_ctx = des;
         return 0;
     }
-    return open_catalogue(ctx, locale, msgdir, component, msgfile, msg_ctx, errtext,
-                          errtext_size);
+    return open_catalogue(ctx, locale, msgdir, component, msgfile, msg_ctx, errtext, errtext_size);
 }
 
 int32_t msg_compose(LOCALE_DES *msg_ctx, char *dst, int32_t *size, int32_t number,

@@ -23,8 +23,8 @@ char *warning_label(const KAVREL_ERR_INFO *err_info, int32_t number, char *dst) 
 
 char *error_label(const KAVREL_ERR_INFO *err_info, int32_t number, char *dst) {
     int32_t size = kLabelSize;
-    if (err_info != nullptr && msg_composef(err_info->msg_ctx, dst, &size, MSG_ERROR_LABEL,
-                                            "Error %d: ", number) == 0) {
+    if (err_info != nullptr &&
+        msg_composef(err_info->msg_ctx, dst, &size, MSG_ERROR_LABEL, "Error %d: ", number) == 0) {
         return dst;
     }
     std::snprintf(dst, kLabelSize, "Error %d: ", static_cast<int>(number));
@@ -67,8 +67,7 @@ int text_printf(char *dst, std::size_t capacity, const char *format, ...) {
     return n;
 }
 
-char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t severity,
-                     char *dst) {
+char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t severity, char *dst) {
     if (severity == SEV_WARNING) {
         return warning_label(err_info, number, dst);
     }

@@ -14,8 +14,7 @@ inline constexpr int kLabelSize = 31;  // 30 characters and a NUL
 
 // "Warning <n>: " for 80, "Error <n>: " for 100, empty otherwise; localised
 // through the record's catalogue when one is given. Returns dst.
-char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t severity,
-                     char *dst);
+char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t severity, char *dst);
 
 // The single exit of every line: the context's handler, else (or when the
 // handler returns non-zero) standard error with the label.

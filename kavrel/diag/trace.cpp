@@ -67,8 +67,7 @@ void trace_time(KAVREL_CTX *ctx, std::time_t time, const char *format, ...) {
     time_line(ctx, time);
 }
 
-void trace_time_printf(KAVREL_CTX *ctx, uint32_t mask, std::time_t time, const char *format,
-                       ...) {
+void trace_time_printf(KAVREL_CTX *ctx, uint32_t mask, std::time_t time, const char *format, ...) {
     if (!trace_on(ctx, mask)) return;
     va_list values;
     va_start(values, format);
@@ -104,8 +103,7 @@ void dump_err_info(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
                  static_cast<void *>(err_info->msg_ctx));
     trace_always(ctx, "\ttotal_msgs: %d, total_text_len: %d\n", err_info->total_msgs,
                  err_info->total_text_len);
-    trace_always(ctx, "\tmax_severity: %d, flags: 0x%x\n", err_info->max_severity,
-                 err_info->flags);
+    trace_always(ctx, "\tmax_severity: %d, flags: 0x%x\n", err_info->max_severity, err_info->flags);
     trace_always(ctx, "\tbuf: %s\n", err_info->buf);
     KAVREL_CTX *consumer = err_info->consumer_ctx;
     list_dump_link(consumer, "\t\terrq", &err_info->errq);
@@ -114,8 +112,7 @@ void dump_err_info(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
     }
 }
 
-void dump_err_msg(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message, bool with_details,
-                  const char *prefix) {
+void dump_err_msg(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message, bool with_details, const char *prefix) {
     trace_always(ctx, "%sKAVREL_ERR_MSG at %p\n", prefix, static_cast<void *>(message));
     if (message == nullptr) {
         trace_always(ctx, "%s\tpointer is NULL\n", prefix);

@@ -27,14 +27,13 @@ void trace_printf(KAVREL_CTX *ctx, uint32_t mask, const char *format, ...) KAVRE
 void trace_always(KAVREL_CTX *ctx, const char *format, ...) KAVREL_PRINTF(2, 3);
 void trace_vprintf(KAVREL_CTX *ctx, const char *format, va_list values) KAVREL_PRINTF(2, 0);
 void trace_time(KAVREL_CTX *ctx, std::time_t time, const char *format, ...) KAVREL_PRINTF(3, 4);
-void trace_time_printf(KAVREL_CTX *ctx, uint32_t mask, std::time_t time, const char *format,
-                       ...) KAVREL_PRINTF(4, 5);
+void trace_time_printf(KAVREL_CTX *ctx, uint32_t mask, std::time_t time, const char *format, ...)
+    KAVREL_PRINTF(4, 5);
 void trace_time_label(KAVREL_CTX *ctx, const char *label, std::time_t time);
 
 void dump_datastructures(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
 void dump_err_info(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
-void dump_err_msg(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message, bool with_details,
-                  const char *prefix);
+void dump_err_msg(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message, bool with_details, const char *prefix);
 void dump_hex(KAVREL_CTX *ctx, const void *address, int32_t length);
 
 // "(null)" for a null or empty optional string in a trace line.

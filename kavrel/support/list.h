@@ -16,7 +16,9 @@ struct KAVREL_LINK {
     KAVREL_LINK *prev;
 };
 
-inline void list_init(KAVREL_LINK *head) noexcept { head->next = head->prev = head; }
+inline void list_init(KAVREL_LINK *head) noexcept {
+    head->next = head->prev = head;
+}
 
 // Puts link first, right after the head.
 inline void list_insert_head(KAVREL_LINK *head, KAVREL_LINK *link) noexcept {
@@ -44,7 +46,9 @@ inline void list_remove(KAVREL_LINK *link) noexcept {
     list_init(link);
 }
 
-inline bool list_empty(const KAVREL_LINK *head) noexcept { return head->next == head; }
+inline bool list_empty(const KAVREL_LINK *head) noexcept {
+    return head->next == head;
+}
 
 // The record of type T that holds `link` at `offset` (its offsetof).
 template <class T>

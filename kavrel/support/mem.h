@@ -22,7 +22,7 @@ struct KAVREL_MEM {
 // address that is not ours without reading memory behind it.
 struct MemIndex {
     KAVREL_MEM **slots;
-    uint32_t mask;   // capacity - 1; capacity is a power of two or 0
+    uint32_t mask;  // capacity - 1; capacity is a power of two or 0
     uint32_t count;
 };
 

@@ -25,7 +25,9 @@ void *plat_alloc(std::size_t bytes) noexcept {
     return std::malloc(bytes == 0 ? 1 : bytes);
 }
 
-void plat_free(void *p) noexcept { std::free(p); }
+void plat_free(void *p) noexcept {
+    std::free(p);
+}
 
 }  // namespace kavrel
 

@@ -1,12 +1,12 @@
 #include "timefmt.h"
 
+#include <strings.h>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
-#include <array>
 #include <locale.h>
+#include <array>
 
 #include "mem.h"
 
@@ -77,8 +77,8 @@ void relative_time(std::time_t t, char *buf) {
         unsigned long long seconds;
         const char *name;
     };
-    static constexpr Unit kUnits[] = {{86400, "days"}, {3600, "hours"}, {60, "minutes"},
-                                      {1, "seconds"}};
+    static constexpr Unit kUnits[] = {
+        {86400, "days"}, {3600, "hours"}, {60, "minutes"}, {1, "seconds"}};
     const auto magnitude = static_cast<unsigned long long>(d);
     const unsigned long long span = d < 0 ? 0ull - magnitude : magnitude;
     for (const Unit &unit : kUnits) {
@@ -104,9 +104,13 @@ const LocaleEntry &locale_entry(const char *name) {
     return kLocales[kDefault];
 }
 
-const char *locale_code(const char *name) { return locale_entry(name).code; }
+const char *locale_code(const char *name) {
+    return locale_entry(name).code;
+}
 
-const char *locale_time_name(const char *name) { return locale_entry(name).english; }
+const char *locale_time_name(const char *name) {
+    return locale_entry(name).english;
+}
 
 void format_time(KAVREL_CTX *ctx, const char *locale, const std::time_t *t, char *buf) {
     buf[0] = '\0';

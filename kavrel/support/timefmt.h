@@ -9,10 +9,10 @@ struct KAVREL_CTX;
 namespace kavrel {
 
 struct LocaleEntry {
-    const char *code;         // "de_DE"
-    const char *english;      // "German": matched by locale names
-    const char *native;       // "Deutsch"
-    const char *posix;        // "de_DE.UTF-8": what the platform selects
+    const char *code;     // "de_DE"
+    const char *english;  // "German": matched by locale names
+    const char *native;   // "Deutsch"
+    const char *posix;    // "de_DE.UTF-8": what the platform selects
 };
 
 inline constexpr int kTimeBufSize = 64;

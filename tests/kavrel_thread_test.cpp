@@ -1,0 +1,102 @@
+// Several threads, each with its own context, sharing one catalogue: every
+// message reaches the right handler call, localised, with its own values.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kavrel.h"
+#include "kavrel_ctx.h"
+#include "support/mem.h"
+#include "temp_dir.h"
+
+namespace {
+
+std::atomic<int> g_french{0};
+std::atomic<int> g_other{0};
+
+int32_t count_french(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
+    const std::string s(text);
+    const bool french = severity == 100 && number == 1000000 &&
+                        s.rfind(
+                            "\xC3\x89"
+                            "chec de l'assertion ((attribute == ",
+                            0) == 0 &&
+                        s.find(" dans kavrel \xC3\xA0 la ligne ") != std::string::npos;
+    (french ? g_french : g_other).fetch_add(1);
+    return 0;
+}
+
+TEST(KavrelThread, ContextsOnSeveralThreadsShareOneCatalogue) {
+    const char *share = std::getenv("KAVREL_SHARE");
+    if (share == nullptr) GTEST_SKIP() << "KAVREL_SHARE not set";
+    const std::string msgdir = std::string(share) + "/msgs";
+    TempDir dir;
+    constexpr int kThreads = 6, kCalls = 200;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            KAVREL_CTX *ctx = nullptr;
+            const std::string instance = "t" + std::to_string(t);
+            if (kavrel_init(&ctx, "prod", instance.c_str(), dir.str().c_str(), nullptr, nullptr,
+                            "fr_FR", msgdir.c_str(), count_french) != 0) {
+                failures.fetch_add(1);
+                return;
+            }
+            for (int i = 0; i < kCalls; ++i) {
+                uint32_t value = 0;
+                if (kavrel_set_attr(ctx, 4242, 1) != 1000000u) failures.fetch_add(1);
+                if (kavrel_get_attr(ctx, KAVREL_A_TRACE, &value) != 0) failures.fetch_add(1);
+            }
+            kavrel_free(&ctx);
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(g_french.load(), kThreads * kCalls);
+    EXPECT_EQ(g_other.load(), 0);
+}
+
+// Tracked memory of one context used from several threads at once.
+TEST(KavrelThread, TrackedMemoryOfOneContextFromSeveralThreads) {
+    TempDir dir;
+    KAVREL_CTX *ctx = nullptr;
+    ASSERT_EQ(kavrel_init(&ctx, "prod", nullptr, dir.str().c_str(), nullptr, nullptr, "en_US",
+                          nullptr, nullptr),
+              0u);
+    constexpr int kThreads = 4, kBlocks = 2000;
+    std::vector<std::thread> threads;
+    std::atomic<int> lost{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<void *> mine;
+            for (int i = 0; i < kBlocks; ++i) {
+                auto *p = static_cast<int *>(kavrel::kavrel_alloc(ctx, 8));
+                if (p == nullptr) {
+                    lost.fetch_add(1);
+                    continue;
+                }
+                *p = t;
+                mine.push_back(p);
+                if (i % 3 == 0) {
+                    kavrel::kavrel_dealloc(ctx, mine.back());
+                    mine.pop_back();
+                }
+            }
+            for (void *p : mine) {
+                if (*static_cast<int *>(p) != t) lost.fetch_add(1);
+                kavrel::kavrel_dealloc(ctx, p);
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(lost.load(), 0);
+    EXPECT_EQ(ctx->memory_index.count, 4u);  // the four name and path copies
+    kavrel_free(&ctx);
+}
+
+}  // namespace
