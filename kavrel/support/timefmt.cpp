@@ -44,7 +44,7 @@ locale_t posix_locale(const LocaleEntry &entry) {
 class TimeLocaleSwitch {
   public:
     TimeLocaleSwitch(KAVREL_CTX *ctx, const char *locale) : ctx_(ctx) {
-        if (locale == nullptr) return;
+        if (locale == nullptr || ctx == nullptr) return;
         const char *current = std::setlocale(LC_TIME, nullptr);
         if (current == nullptr) return;
         saved_name_ = mem_strdup(ctx, current);
