@@ -8,6 +8,7 @@
 #include "diag/route.h"
 #include "diag/trace.h"
 #include "kavrel_ctx.h"
+#include "prop/prop.h"
 #include "support/mem.h"
 #include "support/timefmt.h"
 
@@ -148,6 +149,21 @@ uint32_t store_names(KAVREL_CTX *ctx, const char *product_name, const char *inst
 
 uint32_t context_free(KAVREL_CTX **app_ctx);
 
+constexpr uint32_t kFileMissing = 2;  // the system's "no such file"
+
+// Creates the properties store and loads the file, creating it (from the
+// template when there is one) when it does not exist.
+uint32_t open_properties(KAVREL_CTX *ctx, const char *templ, KAVREL_ERR_INFO *err_info) {
+    if (uint32_t status = prop_init(ctx, &ctx->prop, err_info)) return status;
+    const uint32_t status = prop_load(ctx->prop, ctx->propfile, nullptr, err_info);
+    if (status != kFileMissing) return status;
+    if (templ != nullptr) {
+        const uint32_t from = prop_load(ctx->prop, templ, nullptr, err_info);
+        if (from != 0 && from != kFileMissing) return from;
+    }
+    return prop_save(ctx->prop, ctx->propfile, err_info);
+}
+
 // Routes the call's record, releases the half-built context and fails.
 uint32_t fail_init(KAVREL_ERR_INFO *err_info, KAVREL_CTX **app_ctx, uint32_t status) {
     errinfo_route(err_info);
@@ -220,7 +236,12 @@ uint32_t context_init(KAVREL_CTX **app_ctx, const char *product_name, const char
             store_names(ctx, product_name, instance, stored_locale, directory, propfile)) {
         return fail_init(&err_info, app_ctx, status);
     }
-    // The properties store and the e-mail notifier are created here.
+    if (uint32_t status = open_properties(ctx, templ, &err_info)) {
+        return fail_init(&err_info, app_ctx, status);
+    }
+    // A properties file that did not exist yet is no news to the product.
+    errinfo_discard_last(&err_info);
+    // The e-mail notifier is created here.
     errinfo_route(&err_info);
     return 0;
 }
@@ -239,6 +260,12 @@ uint32_t context_free(KAVREL_CTX **app_ctx) {
     KAVREL_ERR_INFO err_info;
     errinfo_begin(ctx, ctx->msg, &err_info);
     errinfo_route(&err_info);
+    if (ctx->prop != nullptr) {
+        trace_printf(ctx, TRACE_ANY, "%s freeing properties\n", "kavrel_free");
+        prop_free(&ctx->prop, &err_info);
+        ctx->prop = nullptr;
+        errinfo_route(&err_info);
+    }
     trace_printf(ctx, TRACE_ANY, "%s STRFREE\n", "kavrel_free");
     for (char **field : {&ctx->directory, &ctx->productname, &ctx->instance, &ctx->locale,
                          &ctx->propfile, &ctx->helo}) {
@@ -306,16 +333,6 @@ uint32_t attr_get(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
     }
     errinfo_route(&err_info);
     return status;
-}
-
-// The C edge: no exception leaves the library.
-template <class Call>
-uint32_t guarded(Call call) noexcept {
-    try {
-        return call();
-    } catch (...) {
-        return STATUS_PROGRAMMING;
-    }
 }
 
 }  // namespace

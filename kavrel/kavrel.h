@@ -119,9 +119,14 @@ typedef int32_t (*KAVREL_MESSAGE_HANDLER)(KAVREL_CTX *ctx, int32_t severity, int
  * A catalogue that cannot be opened is reported as a warning (number 1) and
  * the context works in English. The call's messages reach the handler
  * before it returns, on success too.
+ * The properties file is created when it does not exist (from templ when
+ * that exists, else empty).
  * Returns 0, KAVREL_E_PROGRAMMING (null app_ctx, directory or product name),
- * KAVREL_E_NOMEM (no memory for the context) or KAVREL_E_PATH_NOMEM (no
- * memory for the directory or the properties path).
+ * KAVREL_E_NOMEM (no memory for the context or the properties store),
+ * KAVREL_E_PATH_NOMEM (no memory for the directory or the properties path),
+ * or the status of the properties file that could not be read or created
+ * (KAVREL_E_FILE_OPEN, KAVREL_E_NOT_A_FILE, or the system's error number
+ * when its status cannot be read).
  */
 KAVREL_API uint32_t kavrel_init(KAVREL_CTX **app_ctx, const char *product_name,
                                 const char *instance, const char *directory, const char *templ,
@@ -152,6 +157,29 @@ KAVREL_API uint32_t kavrel_set_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t
  * or broken context, a null value_out or an unknown attribute.
  */
 KAVREL_API uint32_t kavrel_get_attr(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out);
+
+/*
+ * Stores the property `name` with `value` in the context's properties file,
+ * or removes it when value is null, and rewrites the file at once. Changes
+ * other processes made to the file are merged in first, and stores from
+ * several processes are serialised, so each keeps its keys. A '=' in the
+ * name is stored as '?'. Names and values are single-line texts.
+ * Returns 0, KAVREL_E_NOMEM, KAVREL_E_FILE_OPEN (the file cannot be written:
+ * it is left as it was, the property is held in memory and goes to the file
+ * with the next successful store) or KAVREL_E_PROGRAMMING (null name).
+ */
+KAVREL_API uint32_t kavrel_store_prop(KAVREL_CTX *ctx, const char *name, const char *value);
+
+/*
+ * Reads the property `name` into `value`, a buffer of max_len + 1 bytes,
+ * after merging in changes other processes made to the file.
+ * Returns 0; 1 when there is no such property (the buffer is untouched);
+ * KAVREL_E_PROGRAMMING for a null name or buffer, and for a value longer
+ * than max_len, of which the first max_len bytes and a terminating zero are
+ * in the buffer; KAVREL_E_NOMEM.
+ */
+KAVREL_API uint32_t kavrel_retrieve_prop(KAVREL_CTX *ctx, const char *name, char *value,
+                                         uint32_t max_len);
 
 /* The library's version banner; never null, never to be freed. */
 KAVREL_API const char *kavrel_version(void);

@@ -54,6 +54,18 @@ struct KAVREL_CTX {
 };
 
 namespace kavrel {
+inline constexpr uint32_t kStatusProgramming = 1000000u;
+
+// The C edge of every public call: no exception leaves the library.
+template <class Call>
+uint32_t guarded(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return kStatusProgramming;
+    }
+}
+
 inline bool ctx_valid(const KAVREL_CTX *ctx) noexcept {
     return ctx != nullptr && ctx->magic == KAVREL_CTX_MAGIC;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "kavrel_ctx.h"
+#include "prop/prop.h"
 #include "route.h"
 #include "support/mem.h"
 #include "support/timefmt.h"
@@ -84,11 +85,11 @@ void trace_time_label(KAVREL_CTX *ctx, const char *label, std::time_t time) {
 }
 
 void dump_datastructures(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
-    (void)err_info;  // the properties dump reports a broken store through it
     trace_always(ctx, "%s", "");
     trace_always(ctx, "%s\n", kavrel_version());
     trace_always(ctx, "--Begin Kavrel datastructures\n");
     kavrel_mem_dump(ctx);
+    prop_dump(ctx->prop, err_info);
     trace_always(ctx, "-- End Kavrel datastructures\n");
 }
 

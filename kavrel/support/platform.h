@@ -14,6 +14,11 @@ namespace kavrel {
 void *plat_alloc(std::size_t bytes) noexcept;
 void plat_free(void *p) noexcept;
 
+// The I/O failure hook: true when the next write-side operation of a file
+// save (write, flush, sync, rename) is to fail, as a full or broken disk
+// would make it (see kavrel_test_fail_io).
+bool plat_io_fails() noexcept;
+
 // A recursive lock that lives inside a zero-filled record: it comes into
 // being with create() and ends with destroy(), as the record's lifecycle
 // says, instead of with the record's constructor and destructor.
@@ -40,3 +45,6 @@ using LockGuard = std::lock_guard<RecursiveLock>;
 // fail). kavrel_test_fail_alloc(0, 0) turns injection off. Returns the
 // number of allocations made so far.
 extern "C" int64_t kavrel_test_fail_alloc(int64_t after, int64_t count);
+
+// Test hook for file saves, counted like kavrel_test_fail_alloc.
+extern "C" int64_t kavrel_test_fail_io(int64_t after, int64_t count);
