@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +100,53 @@ TEST(KavrelThread, TrackedMemoryOfOneContextFromSeveralThreads) {
     EXPECT_EQ(lost.load(), 0);
     EXPECT_EQ(ctx->memory_index.count, held);
     kavrel_free(&ctx);
+}
+
+// Threads storing into one properties file: some through contexts of their
+// own, two through one shared context; every key ends up in the file.
+TEST(KavrelThread, PropertiesStoredFromSeveralThreads) {
+    TempDir dir;
+    const std::string file = dir.str() + "/shared.properties";
+    constexpr int kThreads = 4, kKeys = 25;
+    KAVREL_CTX *shared = nullptr;
+    ASSERT_EQ(kavrel_init(&shared, "prod", nullptr, dir.str().c_str(), nullptr, file.c_str(),
+                          "en_US", nullptr, nullptr),
+              0u);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            KAVREL_CTX *own = nullptr;
+            if (t >= 2 && kavrel_init(&own, "prod", nullptr, dir.str().c_str(), nullptr,
+                                      file.c_str(), "en_US", nullptr, nullptr) != 0) {
+                failures.fetch_add(1);
+                return;
+            }
+            KAVREL_CTX *ctx = t < 2 ? shared : own;
+            for (int k = 0; k < kKeys; ++k) {
+                const std::string key = "t" + std::to_string(t) + ".k" + std::to_string(k);
+                char value[32];
+                if (kavrel_store_prop(ctx, key.c_str(), key.c_str()) != 0 ||
+                    kavrel_retrieve_prop(ctx, key.c_str(), value, sizeof value - 1) != 0 ||
+                    key != value) {
+                    failures.fetch_add(1);
+                }
+            }
+            kavrel_free(&own);
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    kavrel_free(&shared);
+    EXPECT_EQ(failures.load(), 0);
+    std::ifstream in(file);
+    std::set<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    for (int t = 0; t < kThreads; ++t) {
+        for (int k = 0; k < kKeys; ++k) {
+            const std::string key = "t" + std::to_string(t) + ".k" + std::to_string(k);
+            EXPECT_EQ(lines.count(key + "=" + key), 1u) << key;
+        }
+    }
 }
 
 }  // namespace

@@ -18,15 +18,20 @@ inline constexpr uint32_t PROP_DES_MAGIC = 0x50524F50u;
 inline constexpr uint32_t PROP_CLEARTEXT = 1;
 inline constexpr uint32_t PROP_COMMENT = 2;
 
+// A property and its first key and value are one tracked block (the texts
+// follow the record); a value set later is a block of its own.
 struct PROPERTY {
     KAVREL_LINK propq;  // first: link and record share an address
     char *key;          // null for a comment
     char *value;        // the value, or a comment's whole text; never null
     uint32_t type;
-    char key_tail[3];  // the key's last three characters, when it has three
-    // The key index: the next record in the same bucket, and the hash.
-    PROPERTY *index_next;
-    uint32_t index_hash;
+    char key_tail[3];     // the key's last three characters, when it has three
+    uint32_t index_hash;  // of the key (or a comment's text), for the key index
+};
+
+struct PropSlot {
+    uint32_t hash;
+    PROPERTY *record;  // null: free
 };
 
 // Identity of the file as this store last read or wrote it: a change of any
@@ -46,9 +51,10 @@ struct PROP_DES {
     KAVREL_CTX *ctx;
     std::time_t last_use;
     FileStamp stamp;
-    // Buckets of the key index (keys and comment texts), in tracked memory;
-    // null when none could be allocated, and then lookups walk the list.
-    PROPERTY **buckets;
+    // The key index (keys and comment texts): an open-addressing table in
+    // tracked memory, at most half full; null when none could be allocated,
+    // and then lookups walk the list.
+    PropSlot *buckets;
     uint32_t bucket_mask;
     uint32_t count;
 };

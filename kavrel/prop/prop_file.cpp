@@ -71,7 +71,24 @@ void trace_file(PROP_DES *d, const char *function, const char *file, std::time_t
     if (!trace_on(d->ctx, TRACE_PROP)) return;
     trace_always(d->ctx, "PROP %s(%p): file %s\n", function, static_cast<void *>(d), file);
     trace_time_label(d->ctx, "\tmod time", mtime);
-    trace_time_label(d->ctx, "\tlast use", d->last_use);
+    std::time_t last_use = 0;
+    {
+        LockGuard lock(d->lock);
+        last_use = d->last_use;
+    }
+    trace_time_label(d->ctx, "\tlast use", last_use);
+}
+
+// The store's view of the file is shared by the threads of its context:
+// these read it under the store's lock.
+bool unchanged(PROP_DES *d, const struct stat &st) {
+    LockGuard lock(d->lock);
+    return d->stamp.known ? same_stamp(d->stamp, stamp_of(st)) : st.st_mtime <= d->last_use;
+}
+
+bool overwrites_change(PROP_DES *d, const struct stat &st) {
+    LockGuard lock(d->lock);
+    return d->last_use != 0 && st.st_mtime > d->last_use;
 }
 
 void touch_last_use(PROP_DES *d, const char *file) {
@@ -80,6 +97,7 @@ void touch_last_use(PROP_DES *d, const char *file) {
         prop_trace(d, "Failed to get time to timestamp access to properties file %s.\n", file);
         return;
     }
+    LockGuard lock(d->lock);
     d->last_use = now;
 }
 
@@ -207,6 +225,7 @@ uint32_t save_replacing(PROP_DES *d, const char *name, TempFile &temp, const str
         return 131244;
     }
     temp.placed();
+    LockGuard lock(d->lock);
     d->stamp = stamp_of(written);
     return 0;
 }
@@ -218,7 +237,10 @@ uint32_t save_in_place(PROP_DES *d, const char *name, KAVREL_ERR_INFO *err_info)
     errno = 0;
     bool ok = write_records(d, file.get()) && std::fflush(file.get()) == 0;
     struct stat written {};
-    if (ok && ::fstat(::fileno(file.get()), &written) == 0) d->stamp = stamp_of(written);
+    if (ok && ::fstat(::fileno(file.get()), &written) == 0) {
+        LockGuard lock(d->lock);
+        d->stamp = stamp_of(written);
+    }
     if (std::fclose(file.release()) != 0) ok = false;
     if (!ok) {
         report_open_failure(err_info, name, error_or_io());
@@ -290,10 +312,7 @@ uint32_t prop_load(PROP_DES *prop_des, const char *prop_file, PROP_LOAD_CB prop_
     trace_file(prop_des, "prop_load:", prop_file, st.st_mtime);
     if (status != 0) return status;
     // Unchanged since this store last read or wrote it: nothing to merge.
-    if (prop_des->stamp.known ? same_stamp(prop_des->stamp, stamp_of(st))
-                              : st.st_mtime <= prop_des->last_use) {
-        return 0;
-    }
+    if (unchanged(prop_des, st)) return 0;
     File file(open__file(prop_file, "r", err_info));
     if (!file) return 131244;
     struct stat opened;
@@ -301,7 +320,10 @@ uint32_t prop_load(PROP_DES *prop_des, const char *prop_file, PROP_LOAD_CB prop_
     const bool calling = read_lines(prop_des, file.get(), prop_file, prop_load_cb, err_info);
     if (calling) prop_load_cb(prop_des->ctx, nullptr, nullptr);
     file.reset();
-    if (stamped) prop_des->stamp = stamp_of(opened);
+    if (stamped) {
+        LockGuard lock(prop_des->lock);
+        prop_des->stamp = stamp_of(opened);
+    }
     touch_last_use(prop_des, prop_file);
     return 0;
 }
@@ -311,7 +333,7 @@ uint32_t prop_save(PROP_DES *prop_des, const char *prop_file, KAVREL_ERR_INFO *e
     struct stat st;
     const bool have_status = stat__file(prop_file, &st, err_info) == 0;
     trace_file(prop_des, "prop_save:", prop_file, st.st_mtime);
-    if (have_status && prop_des->last_use != 0 && st.st_mtime > prop_des->last_use) {
+    if (have_status && overwrites_change(prop_des, st)) {
         prop_trace(prop_des, "PROP %s(%p): In-memory change may overwrite file %s\n",
                    "prop_save:", static_cast<void *>(prop_des), prop_file);
     }

@@ -55,45 +55,81 @@ char *copy_text(PROP_DES *prop_des, const char *s, KAVREL_ERR_INFO *err_info) {
 uint32_t text_hash(uint32_t type, const char *s) noexcept {
     uint32_t h = 2166136261u ^ type;
     for (; *s != '\0'; ++s) h = (h ^ static_cast<unsigned char>(*s)) * 16777619u;
-    return h;
+    return h ^ (h >> 16);  // the buckets take the low bits
 }
 
-void index_link(PROP_DES *d, PROPERTY *record) noexcept {
-    PROPERTY *&bucket = d->buckets[record->index_hash & d->bucket_mask];
-    record->index_next = bucket;
-    bucket = record;
+void index_put(PropSlot *slots, uint32_t mask, PROPERTY *record) noexcept {
+    uint32_t i = record->index_hash & mask;
+    while (slots[i].record != nullptr) i = (i + 1) & mask;
+    slots[i] = {record->index_hash, record};
 }
 
-void index_grow(PROP_DES *d) {
+// Keeps the table at most half full; when it cannot grow it stays as it is
+// (lookups then probe further), and without a table lookups walk the list.
+// True when the table was built afresh from the list, new record included.
+bool index_grow(PROP_DES *d) {
     const uint32_t size = d->buckets == nullptr ? 0 : d->bucket_mask + 1;
-    if (d->count < size || size > (UINT32_MAX >> 4)) return;
-    const uint32_t grown = size == 0 ? kFirstBuckets : size * 2;
-    auto *buckets = static_cast<PROPERTY **>(
-        kavrel_alloc(d->ctx, static_cast<uint32_t>(grown * sizeof(PROPERTY *))));
-    if (buckets == nullptr) return;
+    if (d->count <= size / 2 || d->count > (UINT32_MAX >> 5)) return false;
+    uint32_t grown = kFirstBuckets;
+    while (grown / 2 < d->count) grown *= 2;
+    auto *slots = static_cast<PropSlot *>(
+        kavrel_alloc(d->ctx, static_cast<uint32_t>(grown * sizeof(PropSlot))));
+    if (slots == nullptr) {
+        if (d->count < size) return false;
+        // A full table must not stay in use: fall back to the list.
+        kavrel_dealloc(d->ctx, d->buckets);
+        d->buckets = nullptr;
+        return false;
+    }
+    const bool from_list = d->buckets == nullptr;
+    if (from_list) {
+        for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
+            index_put(slots, grown - 1, record_of(l));
+        }
+    } else {
+        for (uint32_t i = 0; i < size; ++i) {
+            if (d->buckets[i].record != nullptr) index_put(slots, grown - 1, d->buckets[i].record);
+        }
+    }
     kavrel_dealloc(d->ctx, d->buckets);
-    d->buckets = buckets;
+    d->buckets = slots;
     d->bucket_mask = grown - 1;
-    for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) index_link(d, record_of(l));
+    return from_list;
 }
 
+// The record is on the list already.
 void index_add(PROP_DES *d, PROPERTY *record) {
     record->index_hash = text_hash(record->type, record->key ? record->key : record->value);
     ++d->count;
-    index_grow(d);
-    if (d->buckets != nullptr) index_link(d, record);
+    if (index_grow(d)) return;
+    if (d->buckets != nullptr) index_put(d->buckets, d->bucket_mask, record);
 }
 
 void index_remove(PROP_DES *d, PROPERTY *record) noexcept {
     --d->count;
     if (d->buckets == nullptr) return;
-    for (PROPERTY **p = &d->buckets[record->index_hash & d->bucket_mask]; *p != nullptr;
-         p = &(*p)->index_next) {
-        if (*p == record) {
-            *p = record->index_next;
-            return;
+    const uint32_t mask = d->bucket_mask;
+    PropSlot *slots = d->buckets;
+    uint32_t i = record->index_hash & mask;
+    while (slots[i].record != nullptr && slots[i].record != record) i = (i + 1) & mask;
+    if (slots[i].record == nullptr) return;
+    // Backward-shift deletion keeps every probe run unbroken.
+    uint32_t hole = i;
+    for (uint32_t j = (i + 1) & mask; slots[j].record != nullptr; j = (j + 1) & mask) {
+        if (((j - slots[j].hash) & mask) >= ((j - hole) & mask)) {
+            slots[hole] = slots[j];
+            hole = j;
         }
     }
+    slots[hole] = {0, nullptr};
+}
+
+// The value a record was created with sits in the record's own block; a
+// later value is a block of its own.
+void release_value(PROP_DES *d, PROPERTY *record) {
+    const char *text = reinterpret_cast<const char *>(record + 1);
+    const std::size_t key_size = record->key != nullptr ? std::strlen(record->key) + 1 : 0;
+    if (record->value != text + key_size) kavrel_dealloc(d->ctx, record->value);
 }
 
 bool tail_differs(const PROPERTY *record, const char *key, std::size_t length) noexcept {
@@ -108,8 +144,11 @@ bool matches(const PROPERTY *record, uint32_t type, const char *text) noexcept {
 PROPERTY *find_record(PROP_DES *d, uint32_t type, const char *text) {
     if (d->buckets != nullptr) {
         const uint32_t hash = text_hash(type, text);
-        for (PROPERTY *r = d->buckets[hash & d->bucket_mask]; r != nullptr; r = r->index_next) {
-            if (r->index_hash == hash && matches(r, type, text)) return r;
+        const uint32_t mask = d->bucket_mask;
+        for (uint32_t i = hash & mask; d->buckets[i].record != nullptr; i = (i + 1) & mask) {
+            if (d->buckets[i].hash == hash && matches(d->buckets[i].record, type, text)) {
+                return d->buckets[i].record;
+            }
         }
         return nullptr;
     }
@@ -311,20 +350,23 @@ PROPERTY *find__property(PROP_DES *prop_des, const char *key, const char *value,
 
 uint32_t add__property(PROP_DES *prop_des, const char *key, const char *value,
                        KAVREL_ERR_INFO *err_info) {
-    auto *r = static_cast<PROPERTY *>(kavrel_alloc(prop_des->ctx, sizeof(PROPERTY)));
+    // One block: the record, then the key's copy, then the value's.
+    const std::size_t key_size = key != nullptr ? std::strlen(key) + 1 : 0;
+    const std::size_t value_size = std::strlen(value) + 1;
+    const std::size_t bytes = sizeof(PROPERTY) + key_size + value_size;
+    auto *r =
+        bytes > UINT32_MAX
+            ? nullptr
+            : static_cast<PROPERTY *>(kavrel_alloc(prop_des->ctx, static_cast<uint32_t>(bytes)));
     if (r == nullptr) {
-        report_nomem(prop_des, err_info, sizeof(PROPERTY));
+        report_nomem(prop_des, err_info, bytes);
         return static_cast<uint32_t>(MSG_NOMEM);
     }
     list_init(&r->propq);
+    char *text = reinterpret_cast<char *>(r + 1);
     if (key != nullptr) {
-        const std::size_t length = std::strlen(key);
-        if (length >= 3) std::memcpy(r->key_tail, key + length - 3, 3);
-        r->key = copy_text(prop_des, key, err_info);
-        if (r->key == nullptr) {
-            kavrel_dealloc(prop_des->ctx, r);
-            return static_cast<uint32_t>(MSG_NOMEM);
-        }
+        if (key_size > 3) std::memcpy(r->key_tail, key + key_size - 4, 3);
+        r->key = static_cast<char *>(std::memcpy(text, key, key_size));
         r->type = PROP_CLEARTEXT;
         prop_trace(prop_des, "PROP %s(%p): %s=%s\n",
                    "add__property:", static_cast<void *>(prop_des), key, value);
@@ -333,14 +375,7 @@ uint32_t add__property(PROP_DES *prop_des, const char *key, const char *value,
         prop_trace(prop_des, "PROP %s(%p): %s\n", "add__property:", static_cast<void *>(prop_des),
                    value);
     }
-    r->value = copy_text(prop_des, value, err_info);
-    if (r->value == nullptr) {
-        kavrel_dealloc(prop_des->ctx, r->key);
-        kavrel_dealloc(prop_des->ctx, r);
-        prop_trace(prop_des, "PROP %s(%p): FAILED\n",
-                   "add__property:", static_cast<void *>(prop_des));
-        return static_cast<uint32_t>(MSG_NOMEM);
-    }
+    r->value = static_cast<char *>(std::memcpy(text + key_size, value, value_size));
     list_append(&prop_des->props, &r->propq);
     index_add(prop_des, r);
     return 0;
@@ -353,7 +388,7 @@ uint32_t update__property(PROP_DES *prop_des, PROPERTY *record, const char *valu
     if (copy == nullptr) return static_cast<uint32_t>(MSG_NOMEM);
     prop_trace(prop_des, "PROP %s(%p): %s=%s\n", "update__property:", static_cast<void *>(prop_des),
                record->key, value);
-    kavrel_dealloc(prop_des->ctx, record->value);
+    release_value(prop_des, record);
     record->value = copy;
     return 0;
 }
@@ -367,12 +402,11 @@ void free__property(PROP_DES *prop_des, PROPERTY *record, bool unlink, KAVREL_ER
         }
         prop_trace(prop_des, "PROP %s(%p): %s=%s\n",
                    "free__property:", static_cast<void *>(prop_des), record->key, record->value);
-        kavrel_dealloc(prop_des->ctx, record->key);
     } else {
         prop_trace(prop_des, "PROP %s(%p): %s\n", "free__property:", static_cast<void *>(prop_des),
                    record->value);
     }
-    kavrel_dealloc(prop_des->ctx, record->value);
+    release_value(prop_des, record);
     kavrel_dealloc(prop_des->ctx, record);
 }
 

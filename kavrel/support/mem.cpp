@@ -12,16 +12,20 @@ namespace {
 constexpr uint32_t kHeader = sizeof(KAVREL_MEM);
 constexpr uint32_t kFirstCapacity = 64;
 
-// Fibonacci hashing of an address into a table of mask + 1 slots.
+// The slot of an address: its bits mixed (a multiply-xorshift finaliser),
+// so that blocks at regular distances spread over the whole table.
 uint32_t slot_of(const void *address, uint32_t mask) noexcept {
-    const uint64_t key = reinterpret_cast<uintptr_t>(address);
-    return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    uint64_t x = reinterpret_cast<uintptr_t>(address);
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    return static_cast<uint32_t>(x) & mask;
 }
 
-void index_put(KAVREL_MEM **slots, uint32_t mask, KAVREL_MEM *block) noexcept {
-    uint32_t i = slot_of(block->addr, mask);
+void index_put(void **slots, uint32_t mask, void *address) noexcept {
+    uint32_t i = slot_of(address, mask);
     while (slots[i] != nullptr) i = (i + 1) & mask;
-    slots[i] = block;
+    slots[i] = address;
 }
 
 // Makes room for one more block, keeping the table at most half full.
@@ -30,9 +34,9 @@ bool index_reserve(MemIndex *index) noexcept {
     if (index->count + 1 <= capacity / 2) return true;
     if (capacity > (UINT32_MAX >> 2)) return false;
     const uint32_t grown = capacity == 0 ? kFirstCapacity : capacity * 2;
-    auto *slots = static_cast<KAVREL_MEM **>(plat_alloc(sizeof(KAVREL_MEM *) * grown));
+    auto *slots = static_cast<void **>(plat_alloc(sizeof(void *) * grown));
     if (slots == nullptr) return false;
-    std::memset(slots, 0, sizeof(KAVREL_MEM *) * grown);
+    std::memset(slots, 0, sizeof(void *) * grown);
     for (uint32_t i = 0; i < capacity; ++i) {
         if (index->slots[i] != nullptr) index_put(slots, grown - 1, index->slots[i]);
     }
@@ -42,18 +46,18 @@ bool index_reserve(MemIndex *index) noexcept {
     return true;
 }
 
-// Finds and takes out the block of `address`; null when it is not ours.
-KAVREL_MEM *index_take(MemIndex *index, const void *address) noexcept {
-    if (index->slots == nullptr) return nullptr;
+// Finds and takes out `address`; false when it is not one of ours. Only the
+// table is read, never memory behind an address that is not ours.
+bool index_take(MemIndex *index, const void *address) noexcept {
+    if (index->slots == nullptr) return false;
     const uint32_t mask = index->mask;
     uint32_t i = slot_of(address, mask);
-    while (index->slots[i] != nullptr && index->slots[i]->addr != address) i = (i + 1) & mask;
-    KAVREL_MEM *found = index->slots[i];
-    if (found == nullptr) return nullptr;
+    while (index->slots[i] != nullptr && index->slots[i] != address) i = (i + 1) & mask;
+    if (index->slots[i] == nullptr) return false;
     // Backward-shift deletion keeps every probe run unbroken.
     uint32_t hole = i;
     for (uint32_t j = (i + 1) & mask; index->slots[j] != nullptr; j = (j + 1) & mask) {
-        const uint32_t home = slot_of(index->slots[j]->addr, mask);
+        const uint32_t home = slot_of(index->slots[j], mask);
         if (((j - home) & mask) >= ((j - hole) & mask)) {
             index->slots[hole] = index->slots[j];
             hole = j;
@@ -61,7 +65,11 @@ KAVREL_MEM *index_take(MemIndex *index, const void *address) noexcept {
     }
     index->slots[hole] = nullptr;
     --index->count;
-    return found;
+    return true;
+}
+
+KAVREL_MEM *header_of(void *address) noexcept {
+    return reinterpret_cast<KAVREL_MEM *>(static_cast<char *>(address) - kHeader);
 }
 
 }  // namespace
@@ -88,7 +96,7 @@ void *kavrel_alloc(KAVREL_CTX *ctx, uint32_t size) {
         indexed = index_reserve(&ctx->memory_index);
         if (indexed) {
             list_insert_head(&ctx->memory, &block->m_memchunks);
-            index_put(ctx->memory_index.slots, ctx->memory_index.mask, block);
+            index_put(ctx->memory_index.slots, ctx->memory_index.mask, block->addr);
             ++ctx->memory_index.count;
         }
     }
@@ -107,8 +115,8 @@ void kavrel_dealloc(KAVREL_CTX *ctx, void *address) {
     if (address == nullptr) return;
     {
         LockGuard lock(ctx->memory_mutex);
-        KAVREL_MEM *block = index_take(&ctx->memory_index, address);
-        if (block != nullptr) {
+        if (index_take(&ctx->memory_index, address)) {
+            KAVREL_MEM *block = header_of(address);
             list_remove(&block->m_memchunks);
             trace_printf(ctx, TRACE_MEMORY, "\tfreed memory at %p: req: %d, addr: %p\n",
                          static_cast<void *>(block), static_cast<int>(block->size), block->addr);

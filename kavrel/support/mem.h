@@ -21,7 +21,7 @@ struct KAVREL_MEM {
 // release finds its block without walking the list and recognises an
 // address that is not ours without reading memory behind it.
 struct MemIndex {
-    KAVREL_MEM **slots;
+    void **slots;   // callers' addresses: the header lies right before each
     uint32_t mask;  // capacity - 1; capacity is a power of two or 0
     uint32_t count;
 };
