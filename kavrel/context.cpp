@@ -7,6 +7,7 @@
 #include "diag/msg.h"
 #include "diag/route.h"
 #include "diag/trace.h"
+#include "email/email.h"
 #include "kavrel_ctx.h"
 #include "prop/prop.h"
 #include "support/mem.h"
@@ -241,7 +242,11 @@ uint32_t context_init(KAVREL_CTX **app_ctx, const char *product_name, const char
     }
     // A properties file that did not exist yet is no news to the product.
     errinfo_discard_last(&err_info);
-    // The e-mail notifier is created here.
+    ctx->helo = email_helo_get(ctx, &err_info);
+    if (uint32_t status = email_init(ctx, ctx->helo, &ctx->email, &err_info)) {
+        return fail_init(&err_info, app_ctx, status);
+    }
+    email_read_props(ctx, &err_info);
     errinfo_route(&err_info);
     return 0;
 }
@@ -265,6 +270,10 @@ uint32_t context_free(KAVREL_CTX **app_ctx) {
         prop_free(&ctx->prop, &err_info);
         ctx->prop = nullptr;
         errinfo_route(&err_info);
+    }
+    if (ctx->email != nullptr) {
+        // The notifier lives on for the process.
+        trace_printf(ctx, TRACE_ANY, "%s DISABLED freeing email as it's global\n", "kavrel_free");
     }
     trace_printf(ctx, TRACE_ANY, "%s STRFREE\n", "kavrel_free");
     for (char **field : {&ctx->directory, &ctx->productname, &ctx->instance, &ctx->locale,

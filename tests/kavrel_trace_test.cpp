@@ -43,6 +43,23 @@ std::vector<std::string> texts() {
     return out;
 }
 
+// The lines of a call without those of the properties reload that begins
+// every call (written when the properties category is on, with the memory
+// lines of the time formatting).
+std::vector<std::string> call_texts() {
+    std::vector<std::string> out;
+    for (const auto &l : g_lines) {
+        const std::string &t = l.text;
+        if (t.rfind("PROP ", 0) == 0 || t.rfind("\tmod time", 0) == 0 ||
+            t.rfind("\tlast use", 0) == 0 || t.rfind("\tallocated ", 0) == 0 ||
+            t.rfind("\tfreed memory", 0) == 0) {
+            continue;
+        }
+        out.push_back(t);
+    }
+    return out;
+}
+
 // Every piece a dump wrote, joined.
 std::string joined() {
     std::string out;
@@ -350,7 +367,7 @@ TEST_F(TraceTest, SettingTheTraceWithoutDumpBits) {
     for (uint32_t value : {0x09u, 0x08u, 0x00u, 0x80u, 0x40u}) {
         g_lines.clear();
         ASSERT_EQ(kavrel_set_attr(ctx_, KAVREL_A_TRACE, value), 0u);
-        EXPECT_TRUE(g_lines.empty()) << std::hex << value;
+        EXPECT_TRUE(call_texts().empty()) << std::hex << value;
         EXPECT_EQ(ctx_->trace, value);
     }
 }
@@ -387,7 +404,7 @@ TEST_F(TraceTest, AttributeLinesNeedBitTwo) {
         } else {
             ASSERT_EQ(kavrel_get_attr(ctx_, c.attribute, &out), 0u);
         }
-        const std::vector<std::string> lines = texts();
+        const std::vector<std::string> lines = call_texts();
         if (c.expected == nullptr) {
             EXPECT_TRUE(lines.empty()) << std::hex << c.trace << " " << c.value;
         } else {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "email/email.h"
 #include "kavrel_ctx.h"
 #include "msg.h"
 #include "route.h"
@@ -80,8 +81,10 @@ void errinfo_begin(KAVREL_CTX *ctx, LOCALE_DES *msg_ctx, KAVREL_ERR_INFO *err_in
     err_info->consumer_ctx = ctx;
     err_info->msg_ctx = msg_ctx;
     err_info->flags = ERRINFO_NEW_ENTRY;
-    // The e-mail settings are re-read here at the start of every call once
-    // the context has its properties store and notifier.
+    // The e-mail settings are re-read at the start of every call.
+    if (ctx != nullptr && ctx->prop != nullptr && ctx->email != nullptr) {
+        email_read_props(ctx, err_info);
+    }
 }
 
 int32_t errinfo_add(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number, const char *format,

@@ -1,7 +1,10 @@
 #include "route.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "email/email.h"
 #include "kavrel_ctx.h"
 #include "msg.h"
 #include "support/mem.h"
@@ -35,15 +38,128 @@ void free_message(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message) {
     kavrel_dealloc(ctx, message);
 }
 
-// Writes (and frees) the details of one entry, in order.
-void route_details(KAVREL_CTX *ctx, KAVREL_ERR_MSG *entry) {
-    KAVREL_LINK *ring = &entry->msgq;
-    for (KAVREL_LINK *l = ring->next; l != ring;) {
-        KAVREL_ERR_MSG *detail = errmsg_of_msgq(l);
+// The mail of one routing: the subject in the record's buffer and the body
+// in the context's tracked memory, built while the messages are written.
+class MailReport {
+  public:
+    explicit MailReport(KAVREL_ERR_INFO *err_info) : ei_(err_info) {
+        if (!email_wanted(err_info)) return;
+        int32_t size = sizeof heading_;
+        if (msg_composef(ei_->msg_ctx, heading_, &size, MSG_POSSIBLE_CAUSE, "%s",
+                         "Possible cause:") != 0) {
+            std::snprintf(heading_, sizeof heading_, "%s", "Possible cause:");
+        }
+        // Room for every held text with its label and line end, and for a
+        // heading and three empty lines per entry: the body is never cut.
+        const std::size_t entries = static_cast<std::size_t>(err_info->total_msgs);
+        capacity_ = sizeof kHeader + static_cast<std::size_t>(err_info->total_text_len) +
+                    entries * (kLabelSize + 1 + std::strlen(heading_) + 6);
+        if (capacity_ <= UINT32_MAX) {
+            body_ = static_cast<char *>(
+                kavrel_alloc(err_info->consumer_ctx, static_cast<uint32_t>(capacity_)));
+        }
+        if (body_ != nullptr) append("%s", kHeader);
+    }
+    ~MailReport() { kavrel_dealloc(ei_->consumer_ctx, body_); }
+    MailReport(const MailReport &) = delete;
+    MailReport &operator=(const MailReport &) = delete;
+
+    bool on() const { return body_ != nullptr; }
+
+    void entry(const KAVREL_ERR_MSG *e) {
+        char label[kLabelSize];
+        severity_label(ei_, e->error, e->severity, label);
+        if (e->severity > highest_) {
+            subject(label, e->buf);
+            highest_ = e->severity;
+        }
+        append("%s%s\n", label, e->buf);
+        heading_written_ = false;
+        previous_ = 0;
+    }
+
+    void detail(const KAVREL_ERR_MSG *d) {
+        if (!heading_written_ && d->error <= MSG_MAX_CAUSE) {
+            append("\n%s\n", heading_);
+            heading_written_ = true;
+        } else if (heading_written_ && d->error > MSG_MAX_CAUSE) {
+            append("%s", "\n");
+        }
+        char label[kLabelSize] = "";
+        if (d->error != 0 && d->error != previous_) {
+            severity_label(ei_, d->error, d->severity, label);
+        }
+        append("%s%s\n", label, d->buf);
+        previous_ = d->error;
+    }
+
+    void end_entry() { append("%s", heading_written_ ? "\n\n\n" : "\n"); }
+
+    uint32_t send() {
+        const KAVREL_CTX *c = ei_->consumer_ctx;
+        return email_send(c->email, c->email_sender, c->email_recipients, ei_->buf, body_, ei_);
+    }
+
+  private:
+    static constexpr char kHeader[] =
+        "Content-type: text/plain; charset=UTF-8\nContent-transfer-encoding: 8bit\n";
+
+    void subject(const char *label, const char *text) {
+        const KAVREL_CTX *c = ei_->consumer_ctx;
+        const char *product = c->productname != nullptr ? c->productname : "";
+        if (c->instance != nullptr) {
+            text_printf(ei_->buf, sizeof ei_->buf, "%s %s %s: %s%s", "Orvane", product, c->instance,
+                        label, text);
+        } else {
+            text_printf(ei_->buf, sizeof ei_->buf, "%s %s: %s%s", "Orvane", product, label, text);
+        }
+    }
+
+    void append(const char *format, ...) KAVREL_PRINTF(2, 3) {
+        if (body_ == nullptr || length_ + 1 >= capacity_) return;
+        va_list values;
+        va_start(values, format);
+        const int n = std::vsnprintf(body_ + length_, capacity_ - length_, format, values);
+        va_end(values);
+        if (n > 0) length_ = std::min(capacity_ - 1, length_ + static_cast<std::size_t>(n));
+    }
+
+    KAVREL_ERR_INFO *ei_;
+    char heading_[128] = "";
+    char *body_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t length_ = 0;
+    int32_t highest_ = 0;
+    int32_t previous_ = 0;
+    bool heading_written_ = false;
+};
+
+// One pass over the held messages: each entry (unless written already) and
+// each of its details goes to the line writer, and into the mail when there
+// is one; every message is freed.
+void route_pass(KAVREL_ERR_INFO *err_info, MailReport *mail) {
+    KAVREL_CTX *ctx = err_info->consumer_ctx;
+    KAVREL_LINK *head = &err_info->errq;
+    for (KAVREL_LINK *l = head->next; l != head;) {
+        KAVREL_ERR_MSG *entry = errmsg_of_errq(l);
         l = l->next;
-        line_out(ctx, detail->severity, detail->error, detail->buf);
-        list_remove(&detail->msgq);
-        free_message(ctx, detail);
+        if ((entry->flags & ERRMSG_WRITTEN) == 0) {
+            line_out(ctx, entry->severity, entry->error, entry->buf);
+            entry->flags |= ERRMSG_WRITTEN;
+        }
+        if (mail != nullptr) mail->entry(entry);
+        KAVREL_LINK *ring = &entry->msgq;
+        for (KAVREL_LINK *d = ring->next; d != ring;) {
+            KAVREL_ERR_MSG *detail = errmsg_of_msgq(d);
+            d = d->next;
+            line_out(ctx, detail->severity, detail->error, detail->buf);
+            if (mail != nullptr) mail->detail(detail);
+            list_remove(&detail->msgq);
+            free_message(ctx, detail);
+        }
+        if (mail != nullptr) mail->end_entry();
+        list_remove(&entry->errq);
+        free_message(ctx, entry);
     }
 }
 
@@ -99,22 +215,14 @@ void error_printf(KAVREL_CTX *ctx, const char *format, ...) {
 }
 
 uint32_t errinfo_route(KAVREL_ERR_INFO *err_info) {
-    KAVREL_CTX *ctx = err_info->consumer_ctx;
-    KAVREL_LINK *head = &err_info->errq;
-    // Mailing the report (when its severity reaches the context's e-mail
-    // threshold) joins this pass with the e-mail notifier.
-    for (KAVREL_LINK *l = head->next; l != head;) {
-        KAVREL_ERR_MSG *entry = errmsg_of_errq(l);
-        l = l->next;
-        if ((entry->flags & ERRMSG_WRITTEN) == 0) {
-            line_out(ctx, entry->severity, entry->error, entry->buf);
-            entry->flags |= ERRMSG_WRITTEN;
-        }
-        route_details(ctx, entry);
-        list_remove(&entry->errq);
-        free_message(ctx, entry);
-    }
-    return 0;
+    if (list_empty(&err_info->errq)) return 0;
+    MailReport report(err_info);
+    route_pass(err_info, report.on() ? &report : nullptr);
+    if (!report.on()) return 0;
+    const uint32_t sent = report.send();
+    // A failed delivery's own messages are written without a second try.
+    if (sent != 0) route_pass(err_info, nullptr);
+    return sent;
 }
 
 }  // namespace kavrel
