@@ -10,22 +10,16 @@
 
 #include "diag/msg.h"
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "temp_dir.h"
 
 namespace {
 
-struct Line {
-    int32_t severity, number;
-    std::string text;
-    KAVREL_CTX *ctx;
-};
-std::vector<Line> g_lines;
-
-int32_t capture(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text, ctx});
-    return 0;
-}
+using kavrel_test::capture;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
 
 std::string msgs_dir() {
     const char *share = std::getenv("KAVREL_SHARE");

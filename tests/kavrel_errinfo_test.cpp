@@ -13,6 +13,7 @@
 #include "diag/msg.h"
 #include "diag/route.h"
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "support/platform.h"
 #include "temp_dir.h"
@@ -21,26 +22,10 @@ using namespace kavrel;
 
 namespace {
 
-struct Line {
-    int32_t severity;
-    int32_t number;
-    std::string text;
-    bool operator==(const Line &o) const {
-        return severity == o.severity && number == o.number && text == o.text;
-    }
-};
-
-void PrintTo(const Line &l, std::ostream *os) {
-    *os << "{" << l.severity << ", " << l.number << ", \"" << l.text << "\"}";
-}
-
-std::vector<Line> g_lines;
-int32_t g_handler_result = 0;
-
-int32_t capture(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text});
-    return g_handler_result;
-}
+using kavrel_test::capture;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
 
 std::string share_dir() {
     const char *share = std::getenv("KAVREL_SHARE");

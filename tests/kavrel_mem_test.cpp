@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "support/list.h"
 #include "support/mem.h"
@@ -23,29 +24,14 @@
 
 namespace {
 
+using kavrel_test::capture;
+using kavrel_test::fmt;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
+
 using kavrel::KAVREL_LINK;
 using kavrel::KAVREL_MEM;
-
-struct Line {
-    int32_t severity, number;
-    std::string text;
-};
-std::vector<Line> g_lines;
-
-int32_t capture(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text});
-    return 0;
-}
-
-std::string strf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string strf(const char *format, ...) {
-    char text[512];
-    va_list values;
-    va_start(values, format);
-    std::vsnprintf(text, sizeof text, format, values);
-    va_end(values);
-    return text;
-}
 
 // The header is the platform's sizeof(KAVREL_MEM): 16 bytes on 32 bits.
 constexpr uint32_t kHeader = sizeof(KAVREL_MEM);
@@ -61,18 +47,18 @@ void *header_of(const void *address) {
 }
 
 std::string alloc_line(uint32_t request, void *address) {
-    return strf("\tallocated %d bytes at %p (req: %d, addr: %p)\n",
-                static_cast<int>(actual_size(request)), header_of(address),
-                static_cast<int>(request), address);
+    return fmt("\tallocated %d bytes at %p (req: %d, addr: %p)\n",
+               static_cast<int>(actual_size(request)), header_of(address),
+               static_cast<int>(request), address);
 }
 
 std::string freed_line(uint32_t request, void *address) {
-    return strf("\tfreed memory at %p: req: %d, addr: %p\n", header_of(address),
-                static_cast<int>(request), address);
+    return fmt("\tfreed memory at %p: req: %d, addr: %p\n", header_of(address),
+               static_cast<int>(request), address);
 }
 
 std::string failed_free_line(const void *address) {
-    return strf("Failed to free memory at %p\n", header_of(address));
+    return fmt("Failed to free memory at %p\n", header_of(address));
 }
 
 std::vector<std::string> texts() {
@@ -240,22 +226,21 @@ TEST_F(Mem, DumpShowsBlocksNewestFirstAndTotalsTheRequestedSizes) {
     void *head = &ctx_->memory;
     const std::vector<std::string> expected_start = {
         "",
-        strf("Kavrel Memory queue at %p\n", head),
-        strf("\tKAVREL_MEM at %p\n", header_of(c)),
-        strf("\t\taddr: %p, size: 5 (actual size: %d)\n", c, static_cast<int>(actual_size(5))),
-        strf("\t\tm_memchunks: %p, next: %p, prev: %p\n", header_of(c), header_of(b), head),
-        strf("\tKAVREL_MEM at %p\n", header_of(b)),
-        strf("\t\taddr: %p, size: 4 (actual size: %d)\n", b, static_cast<int>(actual_size(4))),
-        strf("\t\tm_memchunks: %p, next: %p, prev: %p\n", header_of(b), header_of(a), header_of(c)),
-        strf("\tKAVREL_MEM at %p\n", header_of(a)),
-        strf("\t\taddr: %p, size: 1 (actual size: %d)\n", a, static_cast<int>(actual_size(1))),
-        strf("\t\tm_memchunks: %p, next: %p, prev: %p\n", header_of(a),
-             static_cast<void *>(reinterpret_cast<KAVREL_LINK *>(header_of(a))->next),
-             header_of(b)),
+        fmt("Kavrel Memory queue at %p\n", head),
+        fmt("\tKAVREL_MEM at %p\n", header_of(c)),
+        fmt("\t\taddr: %p, size: 5 (actual size: %d)\n", c, static_cast<int>(actual_size(5))),
+        fmt("\t\tm_memchunks: %p, next: %p, prev: %p\n", header_of(c), header_of(b), head),
+        fmt("\tKAVREL_MEM at %p\n", header_of(b)),
+        fmt("\t\taddr: %p, size: 4 (actual size: %d)\n", b, static_cast<int>(actual_size(4))),
+        fmt("\t\tm_memchunks: %p, next: %p, prev: %p\n", header_of(b), header_of(a), header_of(c)),
+        fmt("\tKAVREL_MEM at %p\n", header_of(a)),
+        fmt("\t\taddr: %p, size: 1 (actual size: %d)\n", a, static_cast<int>(actual_size(1))),
+        fmt("\t\tm_memchunks: %p, next: %p, prev: %p\n", header_of(a),
+            static_cast<void *>(reinterpret_cast<KAVREL_LINK *>(header_of(a))->next), header_of(b)),
     };
     const std::vector<std::string> all = texts();
     EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 11), expected_start);
-    EXPECT_EQ(all.back(), strf("\tTotal Kavrel Memory usage = %d\n", before_total + 10));
+    EXPECT_EQ(all.back(), fmt("\tTotal Kavrel Memory usage = %d\n", before_total + 10));
 
     kavrel::kavrel_dealloc(ctx_, b);
     g_lines.clear();
@@ -274,7 +259,7 @@ TEST(MemBare, DumpOfAnEmptyOrNeverInitialisedListTotalsZero) {
         EXPECT_EQ(texts(),
                   (std::vector<std::string>{
                       "",
-                      strf("Kavrel Memory queue at %p\n", static_cast<void *>(&bare.get()->memory)),
+                      fmt("Kavrel Memory queue at %p\n", static_cast<void *>(&bare.get()->memory)),
                       "\tTotal Kavrel Memory usage = 0\n",
                   }));
     }
@@ -433,7 +418,7 @@ TEST_F(Mem, FailedAllocationIsReportedAndLeavesTheListAlone) {
     EXPECT_EQ(g_lines[0].severity, 100);
     EXPECT_EQ(g_lines[0].number, 1000000);
     EXPECT_EQ(g_lines[0].text,
-              strf("Failed to allocate %d bytes of memory.", static_cast<int>(actual_size(10))));
+              fmt("Failed to allocate %d bytes of memory.", static_cast<int>(actual_size(10))));
     EXPECT_EQ(blocks(), before);
 
     // The failure window is over: the next request succeeds.
@@ -461,7 +446,7 @@ TEST_F(Mem, FailedIndexGrowthFailsTheAllocation) {
     kavrel_test_fail_alloc(0, 0);
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0].text,
-              strf("Failed to allocate %d bytes of memory.", static_cast<int>(actual_size(4))));
+              fmt("Failed to allocate %d bytes of memory.", static_cast<int>(actual_size(4))));
     EXPECT_EQ(blocks(), before);
 
     g_lines.clear();
@@ -588,7 +573,7 @@ TEST_F(Mem, DumpLinkOfAnEmptyHeadPointsAtItself) {
     kavrel::list_dump_link(ctx_, "\t\tq", &empty);
     void *self = &empty;
     EXPECT_EQ(texts(),
-              std::vector<std::string>{strf("\t\tq: %p, next: %p, prev: %p\n", self, self, self)});
+              std::vector<std::string>{fmt("\t\tq: %p, next: %p, prev: %p\n", self, self, self)});
 }
 
 }  // namespace

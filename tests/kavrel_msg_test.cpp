@@ -19,6 +19,7 @@
 #include "diag/msg.h"
 #include "diag/route.h"
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "support/platform.h"
 #include "temp_dir.h"
@@ -27,29 +28,11 @@ using namespace kavrel;
 
 namespace {
 
-struct Line {
-    int32_t severity;
-    int32_t number;
-    std::string text;
-};
-
-std::vector<Line> g_lines;
-int32_t g_handler_result = 0;
-
-int32_t capture(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text});
-    return g_handler_result;
-}
-
-std::string fmt(const char *format, ...) KAVREL_PRINTF(1, 2);
-std::string fmt(const char *format, ...) {
-    char buf[1024];
-    va_list values;
-    va_start(values, format);
-    std::vsnprintf(buf, sizeof buf, format, values);
-    va_end(values);
-    return buf;
-}
+using kavrel_test::capture;
+using kavrel_test::fmt;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
 
 std::string share_dir() {
     const char *share = std::getenv("KAVREL_SHARE");

@@ -22,24 +22,19 @@
 #include <vector>
 
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "prop/prop.h"
 #include "temp_dir.h"
 
 namespace {
 
+using kavrel_test::capture;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
+
 namespace fs = std::filesystem;
-
-struct Line {
-    int32_t severity, number;
-    std::string text;
-};
-std::vector<Line> g_lines;
-
-int32_t capture(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text});
-    return 0;
-}
 
 bool delivered(int32_t number, const std::string &tail) {
     for (const Line &l : g_lines) {

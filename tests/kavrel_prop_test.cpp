@@ -13,60 +13,28 @@
 #include "diag/errinfo.h"
 #include "diag/route.h"
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "prop/prop.h"
 #include "temp_dir.h"
 
 namespace {
 
+using kavrel_test::capture;
+using kavrel_test::fmt;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Held;
+using kavrel_test::held;
+using kavrel_test::Line;
+
 using kavrel::PROP_DES;
 using kavrel::PROPERTY;
-
-struct Line {
-    int32_t severity, number;
-    std::string text;
-};
-std::vector<Line> g_lines;
-
-int32_t capture(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text});
-    return 0;
-}
 
 std::vector<std::string> trace_lines() {
     std::vector<std::string> out;
     for (const Line &l : g_lines) {
         if (l.severity == 20) out.push_back(l.text);
-    }
-    return out;
-}
-
-// printf into a std::string, for lines that carry addresses.
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *format, ...) {
-    char text[1024];
-    va_list values;
-    va_start(values, format);
-    std::vsnprintf(text, sizeof text, format, values);
-    va_end(values);
-    return text;
-}
-
-struct Held {
-    int32_t number;
-    std::string text;
-};
-
-// Every message held in the record: each entry, then its details.
-std::vector<Held> held(kavrel::KAVREL_ERR_INFO &ei) {
-    std::vector<Held> out;
-    for (kavrel::KAVREL_LINK *e = ei.errq.next; e != &ei.errq; e = e->next) {
-        kavrel::KAVREL_ERR_MSG *entry = kavrel::errmsg_of_errq(e);
-        out.push_back({entry->error, entry->buf});
-        for (kavrel::KAVREL_LINK *d = entry->msgq.next; d != &entry->msgq; d = d->next) {
-            kavrel::KAVREL_ERR_MSG *detail = kavrel::errmsg_of_msgq(d);
-            out.push_back({detail->error, detail->buf});
-        }
     }
     return out;
 }

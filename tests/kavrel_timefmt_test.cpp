@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "support/list.h"
 #include "support/mem.h"
@@ -24,16 +25,10 @@
 
 namespace {
 
-struct Line {
-    int32_t severity, number;
-    std::string text;
-};
-std::vector<Line> g_lines;
-
-int32_t capture(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({severity, number, text});
-    return 0;
-}
+using kavrel_test::capture;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
 
 bool time_locale_installed(const char *name) {
     locale_t made = newlocale(LC_TIME_MASK, name, static_cast<locale_t>(nullptr));

@@ -14,6 +14,7 @@
 #include "diag/route.h"
 #include "diag/trace.h"
 #include "kavrel.h"
+#include "kavrel_capture.h"
 #include "kavrel_ctx.h"
 #include "support/mem.h"
 #include "support/timefmt.h"
@@ -23,19 +24,11 @@ using namespace kavrel;
 
 namespace {
 
-struct Line {
-    KAVREL_CTX *ctx;
-    int32_t severity;
-    int32_t number;
-    std::string text;
-};
-
-std::vector<Line> g_lines;
-
-int32_t capture(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text) {
-    g_lines.push_back({ctx, severity, number, text});
-    return 0;
-}
+using kavrel_test::capture;
+using kavrel_test::fmt;
+using kavrel_test::g_handler_result;
+using kavrel_test::g_lines;
+using kavrel_test::Line;
 
 std::vector<std::string> texts() {
     std::vector<std::string> out;
@@ -65,16 +58,6 @@ std::string joined() {
     std::string out;
     for (const auto &l : g_lines) out += l.text;
     return out;
-}
-
-std::string fmt(const char *format, ...) KAVREL_PRINTF(1, 2);
-std::string fmt(const char *format, ...) {
-    char buf[1024];
-    va_list values;
-    va_start(values, format);
-    std::vsnprintf(buf, sizeof buf, format, values);
-    va_end(values);
-    return buf;
 }
 
 // The "<label>: <link>, next: <next>, prev: <prev>" line of a list link.

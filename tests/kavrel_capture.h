@@ -1,0 +1,69 @@
+// What the kavrel tests share: a message handler that keeps every line it
+// is given, printf into a std::string, and the messages a record holds.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "diag/errinfo.h"
+#include "kavrel.h"
+
+namespace kavrel_test {
+
+struct Line {
+    int32_t severity;
+    int32_t number;
+    std::string text;
+    KAVREL_CTX *ctx = nullptr;  // the handler's context argument
+    bool operator==(const Line &o) const {
+        return severity == o.severity && number == o.number && text == o.text;
+    }
+};
+
+inline void PrintTo(const Line &l, std::ostream *os) {
+    *os << "{" << l.severity << ", " << l.number << ", \"" << l.text << "\"}";
+}
+
+// Every line the handler was given, and what it answers (0: dealt with).
+inline std::vector<Line> g_lines;
+inline int32_t g_handler_result = 0;
+
+inline int32_t capture(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text) {
+    g_lines.push_back({severity, number, text, ctx});
+    return g_handler_result;
+}
+
+// printf into a std::string, for lines that carry addresses.
+inline std::string fmt(const char *format, ...) KAVREL_PRINTF(1, 2);
+inline std::string fmt(const char *format, ...) {
+    char text[8192];
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(text, sizeof text, format, values);
+    va_end(values);
+    return text;
+}
+
+struct Held {
+    int32_t number;
+    std::string text;
+};
+
+// Every message held in the record: each entry, then its details.
+inline std::vector<Held> held(kavrel::KAVREL_ERR_INFO &ei) {
+    std::vector<Held> out;
+    for (kavrel::KAVREL_LINK *e = ei.errq.next; e != &ei.errq; e = e->next) {
+        kavrel::KAVREL_ERR_MSG *entry = kavrel::errmsg_of_errq(e);
+        out.push_back({entry->error, entry->buf});
+        for (kavrel::KAVREL_LINK *d = entry->msgq.next; d != &entry->msgq; d = d->next) {
+            out.push_back({kavrel::errmsg_of_msgq(d)->error, kavrel::errmsg_of_msgq(d)->buf});
+        }
+    }
+    return out;
+}
+
+}  // namespace kavrel_test
