@@ -50,7 +50,9 @@ uint32_t retrieve(KAVREL_CTX *ctx, const char *name, char *value, uint32_t max_l
     errinfo_begin(ctx, ctx->msg, &err_info);
     if (name == nullptr) return refuse(&err_info, __LINE__, "(name != NULL)");
     if (value == nullptr) return refuse(&err_info, __LINE__, "(value != NULL)");
-    reload(ctx, &err_info);
+    // The record's beginning has just merged the file in when the context
+    // has its notifier (the e-mail settings are re-read from it).
+    if (ctx->email == nullptr) reload(ctx, &err_info);
     uint32_t length = max_len;
     const uint32_t status = prop_get(ctx->prop, name, value, &length, &err_info);
     errinfo_route(&err_info);
