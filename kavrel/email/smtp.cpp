@@ -280,6 +280,11 @@ bool smtp_command(EMAIL_DES *email_des, int socket, bool await_reply, const char
 void smtp_close(EMAIL_DES *email_des, int *socket) {
     if (*socket == -1) return;
     email_trace(email_des, "SMTP closing socket\n");
+    // Reply bytes still unread would make the close reset the connection,
+    // and a relay may then drop the mail it has just taken: read them first.
+    char unread[kReplySize];
+    for (int i = 0; i < 64 && ::recv(*socket, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
+    }
     ::close(*socket);
     *socket = -1;
 }
