@@ -2,6 +2,8 @@
 // fixed dialogue, close. Every wait is bounded by one second.
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -98,6 +100,10 @@ uint32_t try_address(EMAIL_DES *e, const addrinfo *a, const char *host, int16_t 
                     std::strerror(error));
         return 131269;
     }
+    // The dialogue is many small pieces, each answered: waiting to gather
+    // them into larger packets would only add delay.
+    const int one = 1;
+    ::setsockopt(*sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     email_trace(e, "SMTP connect to %s on %d\n", host,
                 static_cast<int>(static_cast<uint16_t>(port)));
     while (::connect(*sock, a->ai_addr, a->ai_addrlen) < 0 && errno == EINTR) {
