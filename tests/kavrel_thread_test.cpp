@@ -18,6 +18,13 @@
 namespace {
 
 std::atomic<int> g_french{0};
+std::atomic<int> g_refused{0};
+
+int32_t count_delivery(KAVREL_CTX *, int32_t, int32_t number, const char *) {
+    if (number == 131268) g_refused.fetch_add(1);
+    return 0;
+}
+
 std::atomic<int> g_other{0};
 
 int32_t count_french(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
@@ -147,6 +154,38 @@ TEST(KavrelThread, PropertiesStoredFromSeveralThreads) {
             EXPECT_EQ(lines.count(key + "=" + key), 1u) << key;
         }
     }
+}
+
+// Threads whose failing calls mail their reports, each through a context of
+// its own, to a relay that is down: every call reports the failed delivery.
+TEST(KavrelThread, MailingFromSeveralThreads) {
+    TempDir dir;
+    const std::string props = dir.str() + "/mail.properties";
+    {
+        std::ofstream out(props);
+        out << "email.smtp.host=127.0.0.1\nemail.smtp.port=1\nemail.sender=s@example.com\n"
+               "email.recipients=r@example.com\nemail.severity=ERROR\n";
+    }
+    constexpr int kThreads = 4, kCalls = 10;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            KAVREL_CTX *ctx = nullptr;
+            if (kavrel_init(&ctx, "prod", nullptr, dir.str().c_str(), nullptr, props.c_str(),
+                            "en_US", nullptr, count_delivery) != 0) {
+                failures.fetch_add(1);
+                return;
+            }
+            for (int i = 0; i < kCalls; ++i) {
+                if (kavrel_set_attr(ctx, 4242, 1) != 1000000u) failures.fetch_add(1);
+            }
+            kavrel_free(&ctx);
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GE(g_refused.load(), kThreads * kCalls);
 }
 
 }  // namespace
