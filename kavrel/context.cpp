@@ -296,10 +296,7 @@ uint32_t attr_set(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
         g_default_trace.store(value, std::memory_order_relaxed);
         return 0;
     }
-    if (ctx == nullptr || !ctx_valid(ctx)) {
-        assert_stderr(kSource, __LINE__, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
-        return STATUS_PROGRAMMING;
-    }
+    if (!ctx_usable(ctx, __LINE__)) return STATUS_PROGRAMMING;
     KAVREL_ERR_INFO err_info;
     errinfo_begin(ctx, ctx->msg, &err_info);
     uint32_t status = 0;
@@ -318,10 +315,7 @@ uint32_t attr_set(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
 }
 
 uint32_t attr_get(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
-    if (ctx == nullptr || !ctx_valid(ctx)) {
-        assert_stderr(kSource, __LINE__, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
-        return STATUS_PROGRAMMING;
-    }
+    if (!ctx_usable(ctx, __LINE__)) return STATUS_PROGRAMMING;
     KAVREL_ERR_INFO err_info;
     errinfo_begin(ctx, ctx->msg, &err_info);
     uint32_t status = 0;
@@ -345,6 +339,13 @@ uint32_t attr_get(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
 }
 
 }  // namespace
+
+bool ctx_usable(const KAVREL_CTX *ctx, int line) {
+    if (ctx_valid(ctx)) return true;
+    assert_stderr(kSource, line, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
+    return false;
+}
+
 }  // namespace kavrel
 
 extern "C" {

@@ -69,4 +69,9 @@ uint32_t guarded(Call call) noexcept {
 inline bool ctx_valid(const KAVREL_CTX *ctx) noexcept {
     return ctx != nullptr && ctx->magic == KAVREL_CTX_MAGIC;
 }
+
+// The first check of a public call that is given a context: false (after
+// the assertion text on standard error, quoting `line`) when there is none
+// or it is not one.
+bool ctx_usable(const KAVREL_CTX *ctx, int line);
 }  // namespace kavrel

@@ -9,15 +9,6 @@ namespace kavrel {
 namespace {
 
 constexpr const char *kSource = "kavrel";
-constexpr const char *kCtxCondition =
-    "((ctx != (KAVREL_CTX *) NULL) && (ctx->magic == KAVREL_CTX_MAGIC))";
-
-bool context_ok(KAVREL_CTX *ctx) {
-    if (ctx_valid(ctx)) return true;
-    assert_stderr(kSource, __LINE__, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
-    return false;
-}
-
 // A failed precondition of the call: reported, delivered, 1000000.
 uint32_t refuse(KAVREL_ERR_INFO *err_info, int line, const char *condition) {
     errinfo_assert(err_info, kSource, line, condition);
@@ -32,7 +23,7 @@ void reload(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
 }
 
 uint32_t store(KAVREL_CTX *ctx, const char *name, const char *value) {
-    if (!context_ok(ctx)) return STATUS_PROGRAMMING;
+    if (!ctx_usable(ctx, __LINE__)) return STATUS_PROGRAMMING;
     KAVREL_ERR_INFO err_info;
     errinfo_begin(ctx, ctx->msg, &err_info);
     if (name == nullptr) return refuse(&err_info, __LINE__, "(name != NULL)");
@@ -45,7 +36,7 @@ uint32_t store(KAVREL_CTX *ctx, const char *name, const char *value) {
 }
 
 uint32_t retrieve(KAVREL_CTX *ctx, const char *name, char *value, uint32_t max_len) {
-    if (!context_ok(ctx)) return STATUS_PROGRAMMING;
+    if (!ctx_usable(ctx, __LINE__)) return STATUS_PROGRAMMING;
     KAVREL_ERR_INFO err_info;
     errinfo_begin(ctx, ctx->msg, &err_info);
     if (name == nullptr) return refuse(&err_info, __LINE__, "(name != NULL)");
