@@ -122,23 +122,6 @@ class ErrInfoTest : public ::testing::Test {
     KAVREL_CTX *ctx_ = nullptr;
 };
 
-TEST_F(ErrInfoTest, BeginStartsAnEmptyRecordWaitingForAnEntry) {
-    KAVREL_ERR_INFO ei;
-    std::memset(static_cast<void *>(&ei), 0x5A, sizeof ei);
-    LOCALE_DES des_record{};
-    LOCALE_DES *des = &des_record;  // stored, not used
-    errinfo_begin(ctx_, des, &ei);
-    EXPECT_EQ(ei.errq.next, &ei.errq);
-    EXPECT_EQ(ei.errq.prev, &ei.errq);
-    EXPECT_EQ(ei.consumer_ctx, ctx_);
-    EXPECT_EQ(ei.msg_ctx, des);
-    EXPECT_EQ(ei.total_msgs, 0);
-    EXPECT_EQ(ei.max_severity, 0);
-    EXPECT_EQ(ei.total_text_len, 0);
-    EXPECT_EQ(ei.flags, ERRINFO_NEW_ENTRY);
-    EXPECT_EQ(ei.buf[0], '\0');
-}
-
 TEST_F(ErrInfoTest, FirstMessageIsTheEntryAndLaterOnesItsDetails) {
     Record r(ctx_);
     const int before = blocks_of(ctx_);
@@ -149,12 +132,7 @@ TEST_F(ErrInfoTest, FirstMessageIsTheEntryAndLaterOnesItsDetails) {
     EXPECT_EQ(r.ei.max_severity, SEV_ERROR);
     EXPECT_EQ(r.ei.flags, 0u);
     EXPECT_EQ(blocks_of(ctx_), before + 3);  // one tracked block per message
-    KAVREL_ERR_MSG *a = first_entry(r.ei);
-    EXPECT_EQ(a->error, 131235);
-    EXPECT_EQ(a->severity, SEV_ERROR);
-    EXPECT_EQ(a->flags, 0u);
-    EXPECT_EQ(a->status, 0u);
-    EXPECT_EQ(g_lines.size(), 0u);  // nothing is shown before routing
+    EXPECT_EQ(g_lines.size(), 0u);           // nothing is shown before routing
 }
 
 // What a fourth message D does to the record A(B, C), by the flag set before
@@ -220,14 +198,6 @@ TEST_F(ErrInfoTest, WrapOnAnEmptyRecordOpensAnEntry) {
     EXPECT_EQ(r.ei.flags, 0u);
 }
 
-TEST_F(ErrInfoTest, DiscardLastRightAfterBeginDoesNothing) {
-    Record r(ctx_);
-    EXPECT_EQ(errinfo_discard_last(&r.ei), 0);
-    EXPECT_TRUE(shape_of(r.ei).empty());
-    EXPECT_EQ(r.ei.flags, ERRINFO_NEW_ENTRY);
-    EXPECT_EQ(r.ei.total_msgs, 0);
-}
-
 TEST_F(ErrInfoTest, DiscardLastFreesTheEntryWithItsDetailsAndKeepsTheCounters) {
     Record r(ctx_);
     const int before = blocks_of(ctx_);
@@ -242,10 +212,13 @@ TEST_F(ErrInfoTest, DiscardLastFreesTheEntryWithItsDetailsAndKeepsTheCounters) {
     EXPECT_TRUE(g_lines.empty()) << "discarded messages are never delivered";
 }
 
-TEST_F(ErrInfoTest, DiscardLastTakesOnlyTheLastEntry) {
+TEST_F(ErrInfoTest, DiscardLastTakesOnlyTheLastEntryAndNothingWhenOneIsAwaited) {
     Record r(ctx_);
+    EXPECT_EQ(errinfo_discard_last(&r.ei), 0);  // right after begin
     add_abc(r.ei);
     r.ei.flags |= ERRINFO_NEW_ENTRY;
+    errinfo_discard_last(&r.ei);
+    EXPECT_EQ(shape_of(r.ei), (std::vector<Shape>{{"A", {"B", "C"}}}));
     errinfo_add(&r.ei, SEV_ERROR, 0, "D");
     errinfo_add(&r.ei, SEV_ERROR, 0, "E");
     errinfo_discard_last(&r.ei);
@@ -254,19 +227,11 @@ TEST_F(ErrInfoTest, DiscardLastTakesOnlyTheLastEntry) {
     EXPECT_EQ(shape_of(r.ei), (std::vector<Shape>{{"A", {"B", "C", "F"}}}));
 }
 
-TEST_F(ErrInfoTest, DiscardLastWithNewEntrySetDoesNothing) {
-    Record r(ctx_);
-    add_abc(r.ei);
-    r.ei.flags |= ERRINFO_NEW_ENTRY;
-    errinfo_discard_last(&r.ei);
-    EXPECT_EQ(shape_of(r.ei), (std::vector<Shape>{{"A", {"B", "C"}}}));
-}
-
 TEST_F(ErrInfoTest, TextsAreCutTo512Characters) {
     const struct {
         std::size_t length;
         std::size_t stored;
-    } cases[] = {{511, 511}, {512, 512}, {513, 512}, {600, 512}, {5000, 512}};
+    } cases[] = {{512, 512}, {513, 512}, {5000, 512}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         Record r(ctx_);
@@ -289,8 +254,10 @@ TEST_F(ErrInfoTest, MaxSeverityOnlyRises) {
         std::vector<int32_t> severities;
         int32_t max;
     } cases[] = {
-        {{100, 100}, 100}, {{80, 100, 60}, 100}, {{-5}, 0},    {{-5, -1}, 0}, {{-5, 60}, 60},
-        {{0}, 0},          {{20, 40}, 40},       {{101}, 101},
+        {{80, 100, 60}, 100},
+        {{-5, -1}, 0},
+        {{-5, 60}, 60},
+        {{101}, 101},
     };
     for (const auto &c : cases) {
         Record r(ctx_);

