@@ -1,5 +1,6 @@
 // What the kavrel tests share: a message handler that keeps every line it
-// is given, printf into a std::string, and the messages a record holds.
+// is given, printf into a std::string, the messages a record holds, and
+// whole files written and read.
 #pragma once
 
 #include <cstdarg>
@@ -8,6 +9,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "diag/errinfo.h"
 #include "kavrel.h"
@@ -63,6 +66,35 @@ inline std::vector<Held> held(kavrel::KAVREL_ERR_INFO &ei) {
             out.push_back({kavrel::errmsg_of_msgq(d)->error, kavrel::errmsg_of_msgq(d)->buf});
         }
     }
+    return out;
+}
+
+// Whether the record holds a message with this number and text.
+inline bool holds(kavrel::KAVREL_ERR_INFO &ei, int32_t number, const std::string &text) {
+    for (const Held &h : held(ei)) {
+        if (h.number == number && h.text == text) return true;
+    }
+    return false;
+}
+
+// A file's bytes, written whole (mode "wb", or "ab" to add to them).
+inline void write_bytes(const std::string &path, const std::string &bytes,
+                        const char *mode = "wb") {
+    std::FILE *f = std::fopen(path.c_str(), mode);
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(std::fclose(f), 0);
+}
+
+// A file's bytes, or "<none>" when it cannot be read.
+inline std::string slurp(const std::string &path) {
+    std::string out;
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return "<none>";
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
     return out;
 }
 

@@ -33,6 +33,8 @@ using kavrel_test::capture;
 using kavrel_test::g_handler_result;
 using kavrel_test::g_lines;
 using kavrel_test::Line;
+using kavrel_test::slurp;
+using kavrel_test::write_bytes;
 
 namespace fs = std::filesystem;
 
@@ -44,24 +46,6 @@ bool delivered(int32_t number, const std::string &tail) {
         }
     }
     return false;
-}
-
-void write_bytes(const std::string &path, const std::string &bytes) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(std::fclose(f), 0);
-}
-
-std::string slurp(const std::string &path) {
-    std::string out;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return "<none>";
-    char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
-    return out;
 }
 
 // The file's lines as key -> value (comments and lines without '=' left out).

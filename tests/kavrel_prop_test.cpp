@@ -26,6 +26,7 @@ using kavrel_test::g_handler_result;
 using kavrel_test::g_lines;
 using kavrel_test::Held;
 using kavrel_test::held;
+using kavrel_test::holds;
 using kavrel_test::Line;
 
 using kavrel::PROP_DES;
@@ -37,13 +38,6 @@ std::vector<std::string> trace_lines() {
         if (l.severity == 20) out.push_back(l.text);
     }
     return out;
-}
-
-bool holds(kavrel::KAVREL_ERR_INFO &ei, int32_t number, const std::string &text) {
-    for (const Held &h : held(ei)) {
-        if (h.number == number && h.text == text) return true;
-    }
-    return false;
 }
 
 bool holds_suffix(kavrel::KAVREL_ERR_INFO &ei, int32_t number, const std::string &tail) {

@@ -35,7 +35,10 @@ using kavrel_test::g_handler_result;
 using kavrel_test::g_lines;
 using kavrel_test::Held;
 using kavrel_test::held;
+using kavrel_test::holds;
 using kavrel_test::Line;
+using kavrel_test::slurp;
+using kavrel_test::write_bytes;
 
 namespace fs = std::filesystem;
 using kavrel::PROP_DES;
@@ -48,13 +51,6 @@ std::vector<std::string> traces_starting(const std::string &head) {
         if (l.severity == 20 && l.text.rfind(head, 0) == 0) out.push_back(l.text);
     }
     return out;
-}
-
-bool holds(kavrel::KAVREL_ERR_INFO &ei, int32_t number, const std::string &text) {
-    for (const Held &h : held(ei)) {
-        if (h.number == number && h.text == text) return true;
-    }
-    return false;
 }
 
 bool holds_prefix(kavrel::KAVREL_ERR_INFO &ei, int32_t number, const std::string &head) {
@@ -83,24 +79,6 @@ Record comment(const std::string &text) {
 }
 
 // Writes a file the way another program would: plain stdio, its own stream.
-void write_bytes(const std::string &path, const std::string &bytes, const char *mode = "wb") {
-    std::FILE *f = std::fopen(path.c_str(), mode);
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(std::fclose(f), 0);
-}
-
-std::string slurp(const std::string &path) {
-    std::string out;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return "<none>";
-    char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
-    return out;
-}
-
 std::set<std::string> entries(const fs::path &directory) {
     std::set<std::string> out;
     for (const auto &e : fs::directory_iterator(directory)) out.insert(e.path().filename());
