@@ -185,7 +185,7 @@ void check_find(const i18n::Catalogue &cat, const RawFile &raw, std::u16string_v
     FUZZ_CHECK((e != nullptr) == want.has_value());
     if (e == nullptr) return;
     FUZZ_CHECK(e->key_length == key.size());
-    FUZZ_CHECK(e->value == want->value && e->value_length == want->length);
+    FUZZ_CHECK(e->value_length == want->length);
     const std::u16string_view value = cat.value_of(*e);
     FUZZ_CHECK(value.size() == want->length);
     FUZZ_CHECK(value == raw.text(want->value, want->length));

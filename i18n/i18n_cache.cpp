@@ -7,6 +7,7 @@
 //
 // The cache has no lock of its own: callers serialise every call.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "i18n_catalogue.h"
@@ -113,13 +114,17 @@ int32_t open_load(CacheEntry &e, I18N_HANDLE &h, const char *name, int32_t mode)
     return I18N_OK;
 }
 
-// Copies a value found and its terminator, when they fit.
-int32_t copy_value(std::u16string_view value, char16_t *out, int32_t capacity) {
+// Copies a value found and its terminator, when they fit. The terminator
+// goes first, so that nothing has to be kept across the copy: a lookup is
+// a few nanoseconds, and saving registers around the call is a good part
+// of them.
+[[gnu::always_inline]] inline int32_t copy_value(std::u16string_view value, char16_t *out,
+                                                 int32_t capacity) {
     if (out == nullptr || capacity < 1 || value.size() > static_cast<std::size_t>(capacity) - 1) {
         return I18N_E_TOOLONG;
     }
-    value.copy(out, value.size());
     out[value.size()] = 0;
+    std::memcpy(out, value.data(), value.size() * sizeof(char16_t));  // never null
     return I18N_OK;
 }
 
@@ -199,9 +204,9 @@ int32_t i18nuni_LookupByKeyNum(I18N_HANDLE *handle, int32_t number, char16_t *ou
                                int32_t capacity) {
     if (!valid(handle)) return I18N_E_HANDLE;
     if (!handle->open) return I18N_E_CONFLICT;
-    const Catalogue &file = handle->entry->file;
-    const NumberSlot *found = file.find_number(static_cast<uint32_t>(number));
-    return found == nullptr ? I18N_E_NOTFOUND : copy_value(file.value_of(*found), out, capacity);
+    const NumberSlot *found = handle->entry->file.find_number(static_cast<uint32_t>(number));
+    return found == nullptr ? I18N_E_NOTFOUND
+                            : copy_value(Catalogue::value_of(*found), out, capacity);
 }
 
 }  // extern "C"

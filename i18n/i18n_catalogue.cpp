@@ -180,7 +180,58 @@ void Catalogue::build_index() {
     slots_.assign(std::bit_ceil(2 * found.size() + 1), 0);
     entries_.reserve(found.size());
     for (const IndexedEntry &e : found) insert(e);
+    lay_out_text();
     build_number_index();
+}
+
+namespace {
+
+constexpr std::size_t kLine = 32;  // units in a 64-byte cache line
+
+// Where a text of n units (and its terminator) goes at or after at. A text
+// of a line or more starts a line: the copy's wide loads then split fewer
+// lines. A shorter one stays unless that makes it span two lines.
+std::size_t place(std::size_t at, std::size_t n) {
+    const std::size_t next_line = (at + kLine - 1) / kLine * kLine;
+    if (n + 1 >= kLine) return next_line;
+    return at % kLine + n + 1 > kLine ? next_line : at;
+}
+
+}  // namespace
+
+// Copies the text of the indexed entries into a buffer of their own: values
+// first, each with its terminator and placed as place() says, then the keys.
+// A lookup by number touches as few lines as it can, and entries that no
+// lookup reaches are dropped.
+void Catalogue::lay_out_text() {
+    Vec<uint32_t> at;  // value offsets, then key offsets, from an aligned start
+    at.reserve(2 * entries_.size());
+    std::size_t end = 0;
+    for (const IndexedEntry &e : entries_) {
+        end = place(end, e.value_length);
+        at.push_back(static_cast<uint32_t>(end));
+        end += e.value_length + 1u;
+    }
+    for (const IndexedEntry &e : entries_) {
+        at.push_back(static_cast<uint32_t>(end));
+        end += e.key_length + 1u;
+    }
+    // Entries of a hostile file may share one long text many times over;
+    // copying each would multiply it. Such a file keeps the text as read.
+    if (end > strings_.size() + kLine * entries_.size()) return;
+    Vec<char16_t> text(end + kLine, 0);
+    const auto address = reinterpret_cast<std::uintptr_t>(text.data());
+    const std::size_t lead = (2 * kLine - address % (2 * kLine)) % (2 * kLine) / 2;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        IndexedEntry &e = entries_[i];
+        const auto value = static_cast<uint32_t>(lead + at[i]);
+        const auto key = static_cast<uint32_t>(lead + at[entries_.size() + i]);
+        std::copy_n(strings_.data() + e.value, e.value_length, text.data() + value);
+        std::copy_n(strings_.data() + e.key, e.key_length, text.data() + key);
+        e.value = value;
+        e.key = key;
+    }
+    strings_ = std::move(text);
 }
 
 namespace {
@@ -199,35 +250,37 @@ bool key_number(std::u16string_view key, uint32_t &number) {
     return true;
 }
 
-// Fibonacci hashing spreads the runs of consecutive message numbers.
-std::size_t number_home(uint32_t number, unsigned shift) {
-    return (number * 2654435769u) >> shift;
-}
-
 }  // namespace
 
 void Catalogue::build_number_index() {
-    const std::size_t size = std::bit_ceil(2 * entries_.size() + 2);  // 2 at least: shift < 32
-    numbers_.assign(size, NumberSlot{});
-    number_shift_ = 32 - static_cast<unsigned>(std::countr_zero(size));
-    const std::size_t mask = size - 1;
+    Vec<NumberSlot> found;
+    uint32_t low = UINT32_MAX, high = 0;
     for (const IndexedEntry &e : entries_) {
         uint32_t number = 0;
         if (!key_number({strings_.data() + e.key, e.key_length}, number)) continue;
-        // Keys are unique in entries_, so each number is too.
-        std::size_t i = number_home(number, number_shift_);
-        while (numbers_[i].used) i = (i + 1) & mask;
-        numbers_[i] = {number, e.value, e.value_length, true};
+        found.push_back({strings_.data() + e.value, number, e.value_length});
+        low = std::min(low, number);
+        high = std::max(high, number);
     }
-}
-
-const NumberSlot *Catalogue::find_number(uint32_t number) const noexcept {
-    if (numbers_.empty()) return nullptr;
-    const std::size_t mask = numbers_.size() - 1;
-    for (std::size_t i = number_home(number, number_shift_); numbers_[i].used; i = (i + 1) & mask) {
-        if (numbers_[i].number == number) return &numbers_[i];
+    if (found.empty()) return;
+    NumberIndex &index = number_index_;
+    const uint64_t span = uint64_t{high} - low + 1;
+    index.table = span <= 4 * uint64_t{found.size()} + 64;
+    const std::size_t size = index.table ? span : std::bit_ceil(2 * found.size());
+    numbers_.assign(size, NumberSlot{});
+    index.slots = numbers_.data();
+    index.size = size;
+    index.base = low;
+    index.shift = index.table ? 0 : 32 - static_cast<unsigned>(std::countr_zero(size));
+    for (const NumberSlot &n : found) {  // keys are unique, so numbers are too
+        if (index.table) {
+            numbers_[n.number - low] = n;
+            continue;
+        }
+        std::size_t i = index.home(n.number);
+        while (numbers_[i].value != nullptr) i = (i + 1) & (size - 1);
+        numbers_[i] = n;
     }
-    return nullptr;
 }
 
 void Catalogue::insert(const IndexedEntry &e) {

@@ -77,24 +77,57 @@ struct CatalogueName {
 // What a lookup finds: the value of the first matching entry.
 struct IndexedEntry {
     uint32_t hash;
-    uint32_t key;  // unit offsets into the string section
+    uint32_t key;  // unit offsets into the catalogue's text
     uint16_t key_length;
     uint32_t value;
     uint16_t value_length;
 };
 
 // An entry reached by message number: the key text was the number in eight
-// upper-case hex digits. The value's place is kept in the slot itself, so a
-// lookup by number costs one probe and the copy.
+// upper-case hex digits. The slot points at the value itself, so a lookup by
+// number costs one probe and the copy. 16 bytes: a slot never straddles two
+// cache lines.
 struct NumberSlot {
-    uint32_t number;
-    uint32_t value;  // unit offset into the string section
-    uint16_t value_length;
-    bool used;
+    const char16_t *value = nullptr;  // into the catalogue's text; null: slot free
+    uint32_t number = 0;
+    uint16_t value_length = 0;
+};
+
+// The number index. Message numbers are mostly one run, perhaps with a few
+// gaps: then the slots are a table by number less the smallest, and a lookup
+// never probes. Scattered numbers are kept by open addressing instead.
+struct NumberIndex {
+    const NumberSlot *slots = nullptr;
+    std::size_t size = 0;
+    uint32_t base = 0;   // table: the smallest number
+    unsigned shift = 0;  // open addressing: 32 - log2(size)
+    bool table = false;
+
+    const NumberSlot *find(uint32_t number) const noexcept {
+        if (table) {
+            const std::size_t at = number - base;  // wraps below the base
+            return at < size && slots[at].value != nullptr ? &slots[at] : nullptr;
+        }
+        if (size == 0) return nullptr;
+        for (std::size_t i = home(number); slots[i].value != nullptr; i = (i + 1) & (size - 1)) {
+            if (slots[i].number == number) return &slots[i];
+        }
+        return nullptr;
+    }
+    // Fibonacci hashing spreads the runs of consecutive message numbers.
+    std::size_t home(uint32_t number) const noexcept { return (number * 2654435769u) >> shift; }
 };
 
 class Catalogue {
   public:
+    Catalogue() = default;
+    // The number index points into the catalogue's own buffers: moving
+    // keeps them where they are, copying would not.
+    Catalogue(const Catalogue &) = delete;
+    Catalogue &operator=(const Catalogue &) = delete;
+    Catalogue(Catalogue &&) noexcept = default;
+    Catalogue &operator=(Catalogue &&) noexcept = default;
+
     // Reads a whole catalogue file; on failure the catalogue is left as it was.
     // Statuses: 1, -457, -463, -464.
     int32_t load(std::FILE *f);
@@ -103,9 +136,11 @@ class Catalogue {
     // entries in use from the first entry on, within the entry count.
     const IndexedEntry *find(std::u16string_view key) const noexcept;
     // The same for the key text of a message number, without forming it.
-    const NumberSlot *find_number(uint32_t number) const noexcept;
-    std::u16string_view value_of(const NumberSlot &e) const noexcept {
-        return {strings_.data() + e.value, e.value_length};
+    const NumberSlot *find_number(uint32_t number) const noexcept {
+        return number_index_.find(number);
+    }
+    static std::u16string_view value_of(const NumberSlot &e) noexcept {
+        return {e.value, e.value_length};
     }
     std::u16string_view value_of(const IndexedEntry &e) const noexcept {
         return {strings_.data() + e.value, e.value_length};
@@ -122,6 +157,7 @@ class Catalogue {
     int32_t read_strings(std::FILE *f);
     void build_index();
     void insert(const IndexedEntry &e);
+    void lay_out_text();
     void build_number_index();
 
     CatalogueHeader header_{};
@@ -129,12 +165,13 @@ class Catalogue {
     Vec<CatalogueName> names_;
     uint16_t largest_name_id_ = 0;
     uint32_t names_size_ = 0;
+    // The string section as read; once indexed, as lay_out_text() leaves it.
     Vec<char16_t> strings_;
-    uint64_t strings_size_ = 0;  // bytes
+    uint64_t strings_size_ = 0;  // bytes in the file's string section
     Vec<IndexedEntry> entries_;  // in walk order, first of each key only
     Vec<uint32_t> slots_;        // open addressing: 1 + index into entries_, 0 empty
-    Vec<NumberSlot> numbers_;    // open addressing by number; size a power of two
-    unsigned number_shift_ = 0;  // 32 - log2(numbers_.size())
+    Vec<NumberSlot> numbers_;    // the slots of number_index_
+    NumberIndex number_index_;
 };
 
 // Hash of a key text; the index and its lookups agree on it.

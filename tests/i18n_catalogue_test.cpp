@@ -191,6 +191,51 @@ TEST_F(Catalogues, LookupByNumberAgreesWithTheKeyText) {
     EXPECT_EQ(i18nuni_LookupByKeyNum(handle(u"bynumber"), 1, out, 4), -462);
 }
 
+// Numbers in one run with gaps are kept in a table from the smallest; the
+// numbers around it, in its gaps and far off must miss, whatever the text
+// length (one unit up to past the copy's wide moves).
+TEST_F(Catalogues, LookupByNumberInARunWithGaps) {
+    RawCatalogue c;
+    std::vector<std::pair<int32_t, std::u16string>> held;
+    for (int32_t n = 0x20000; n < 0x20000 + 200; n += 1 + n % 3) {
+        held.emplace_back(n, std::u16string(std::size_t(1 + n % 150), char16_t(u'a' + n % 26)));
+        char key[9];
+        std::snprintf(key, sizeof key, "%08X", unsigned(n));
+        c.add(std::u16string(key, key + 8), held.back().second);
+    }
+    I18N_HANDLE *h = opened("run", c.bytes());
+    for (const auto &[number, text] : held) {
+        char16_t out[160];
+        ASSERT_EQ(i18nuni_LookupByKeyNum(h, number, out, 160), 1) << number;
+        EXPECT_EQ(std::u16string(out), text) << number;
+    }
+    for (int32_t miss : {0x1FFFF, 0x20002, 0x20000 + 200, 0, -1, INT32_MIN}) {
+        char16_t out[4];
+        EXPECT_EQ(i18nuni_LookupByKeyNum(h, miss, out, 4), -469) << miss;
+    }
+}
+
+// Entries whose texts overlap would multiply the text if each were copied;
+// such a file is read as it is, and finds what the walk finds.
+TEST_F(Catalogues, OverlappingEntriesAreFoundInPlace) {
+    RawCatalogue c;
+    c.strings.assign(2 * 3000, '\0');
+    for (std::size_t i = 0; i < 3000; ++i) c.strings[2 * i + 1] = char('0' + i % 10);
+    for (uint16_t i = 0; i < 300; ++i) {
+        c.entries.push_back({2u * i, 8, uint16_t(2000)});  // keys "0123..." from unit i
+        ++c.entry_count;
+    }
+    I18N_HANDLE *h = opened("overlap", c.bytes());
+    for (int i : {0, 1, 150, 299}) {
+        std::u16string key, value;
+        for (int k = 0; k < 8; ++k) key += char16_t(u'0' + (i + k) % 10);
+        for (int k = 0; k < 2000; ++k) value += char16_t(u'0' + (i + 9 + k) % 10);
+        std::vector<char16_t> out(2001);
+        ASSERT_EQ(i18nuni_LookupByKey(h, key.c_str(), out.data(), 2001), 1) << i;
+        EXPECT_EQ(std::u16string(out.data()), value) << i;
+    }
+}
+
 TEST_F(Catalogues, WalkCrossesPagesAndStopsAtTheirEnd) {
     RawCatalogue c;
     for (int i = 0; i < 70; ++i)
