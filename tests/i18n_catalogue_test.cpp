@@ -429,6 +429,7 @@ TEST_F(Catalogues, NameSectionIsOrderedByName) {
 TEST_F(Catalogues, MemoryExhaustionIsAStatus) {
     RawCatalogue c;
     for (int i = 0; i < 100; ++i) c.add(u"k" + std::u16string(1, char16_t(0x100 + i)), u"v");
+    c.add(u"00000001", u"one").add(u"00000002", u"two");
     dir_.write("oom.lcu", c.bytes());
     for (int64_t k = 0;; ++k) {
         I18N_FILE_SPEC spec;
@@ -443,6 +444,9 @@ TEST_F(Catalogues, MemoryExhaustionIsAStatus) {
         if (got == 1) {
             int32_t result = 0;
             EXPECT_EQ(lookup(h, u"k\u0163", &result), u"v");
+            char16_t out[4];
+            EXPECT_EQ(i18nuni_LookupByKeyNum(h, 2, out, 4), 1);
+            EXPECT_EQ(std::u16string(out), u"two");
             EXPECT_GT(k, 3);
             break;
         }
