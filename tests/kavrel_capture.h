@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 
 #include "diag/errinfo.h"
 #include "kavrel.h"
+#include "support/platform.h"
+#include "temp_dir.h"
 
 namespace kavrel_test {
 
@@ -97,5 +100,34 @@ inline std::string slurp(const std::string &path) {
     std::fclose(f);
     return out;
 }
+
+// The build's share directory ($KAVREL_SHARE), or "" when it is not set.
+inline std::string share_dir() {
+    const char *share = std::getenv("KAVREL_SHARE");
+    return share == nullptr ? std::string() : std::string(share);
+}
+
+// A context in en_US without a catalogue, in a directory of its own, whose
+// lines are captured; injected allocation failures and the handler's answer
+// are reset when the test ends.
+class CapturedContext : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_lines.clear();
+        g_handler_result = 0;
+        ASSERT_EQ(kavrel_init(&ctx_, "Test", nullptr, dir_.str().c_str(), nullptr, nullptr, "en_US",
+                              nullptr, capture),
+                  0u);
+        g_lines.clear();
+    }
+    void TearDown() override {
+        kavrel_test_fail_alloc(0, 0);
+        g_handler_result = 0;
+        kavrel_free(&ctx_);
+    }
+
+    TempDir dir_;
+    KAVREL_CTX *ctx_ = nullptr;
+};
 
 }  // namespace kavrel_test

@@ -6,13 +6,12 @@
 #include <locale.h>
 #include <clocale>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <regex>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "kavrel.h"
 #include "kavrel_capture.h"
@@ -26,23 +25,13 @@
 namespace {
 
 using kavrel_test::capture;
-using kavrel_test::g_handler_result;
 using kavrel_test::g_lines;
-using kavrel_test::Line;
-
-bool time_locale_installed(const char *name) {
-    locale_t made = newlocale(LC_TIME_MASK, name, static_cast<locale_t>(nullptr));
-    if (made == static_cast<locale_t>(nullptr)) return false;
-    freelocale(made);
-    return true;
-}
 
 constexpr const char *kGerman = "de_DE.UTF-8";
 
 struct Shown {
     std::time_t t;
-    const char *english;
-    const char *german;
+    const char *english, *german;
 };
 // Times in UTC (the tests run with TZ=UTC0).
 const Shown kTimes[] = {
@@ -65,6 +54,7 @@ class TimeFmt : public ::testing::Test {
         ASSERT_EQ(kavrel_init(&ctx_, "prod", nullptr, dir_.str().c_str(), nullptr, nullptr, "en_US",
                               nullptr, capture),
                   0u);
+        kavrel_set_attr(ctx_, KAVREL_A_TRACE, KAVREL_TRACE_MEMORY);
         g_lines.clear();
     }
     void TearDown() override {
@@ -79,16 +69,12 @@ class TimeFmt : public ::testing::Test {
         EXPECT_NE(std::memchr(buf, '\0', sizeof buf), nullptr);
         return buf;
     }
-    void set_trace(uint32_t mask) {
-        kavrel_set_attr(ctx_, KAVREL_A_TRACE, mask);
-        g_lines.clear();
-    }
 
     TempDir dir_;
     KAVREL_CTX *ctx_ = nullptr;
 };
 
-TEST(LocaleTable, HoldsTheTenLocalesWithTheirNames) {
+TEST(LocaleTable, FindsTheEntryByItsCodeOrEnglishNameOrTheProcessLocale) {
     const struct {
         const char *code, *english, *native;
     } table[] = {
@@ -99,171 +85,113 @@ TEST(LocaleTable, HoldsTheTenLocalesWithTheirNames) {
         {"th_TH", "Thai", "?"},          {"zh_CN", "Chinese", "?"},
     };
     for (const auto &row : table) {
-        SCOPED_TRACE(row.code);
         for (const char *name : {row.code, row.english}) {
             const kavrel::LocaleEntry &entry = kavrel::locale_entry(name);
-            EXPECT_STREQ(entry.code, row.code);
-            EXPECT_STREQ(entry.english, row.english);
-            EXPECT_STREQ(entry.native, row.native);
-            EXPECT_STREQ(kavrel::locale_code(name), row.code);
-            EXPECT_STREQ(kavrel::locale_time_name(name), row.english);
+            EXPECT_STREQ(entry.code, row.code) << name;
+            EXPECT_STREQ(entry.english, row.english) << name;
+            EXPECT_STREQ(entry.native, row.native) << name;
+            EXPECT_STREQ(kavrel::locale_code(name), row.code) << name;
+            EXPECT_STREQ(kavrel::locale_time_name(name), row.english) << name;
         }
     }
-}
-
-TEST(LocaleTable, MatchesTwoLettersOfTheCodeOrTheEnglishNameInAnyCase) {
+    // Two letters decide, case significant; English names in any case;
+    // native names are not looked at; nothing matching gives en_US.
     const struct {
         const char *name, *code;
     } cases[] = {
-        // The first two characters decide, case significant.
-        {"de", "de_DE"},
-        {"de_AT", "de_DE"},
-        {"fr_CA.UTF-8", "fr_FR"},
-        {"pt_BR", "pt_PT"},
-        {"zh_TW", "zh_CN"},
-        {"deutsch", "de_DE"},
-        {"DE_DE", "en_US"},
-        {"Fr", "en_US"},
-        {"d", "en_US"},
-        // English names in any case; native names are not looked at.
-        {"german", "de_DE"},
-        {"FRENCH", "fr_FR"},
-        {"jApAnEsE", "ja_JP"},
-        {"Deutsch", "en_US"},
-        {"Francais", "en_US"},
-        {"Espanol", "en_US"},
-        {"Germany", "en_US"},
-        // Nothing matches: the default.
-        {"US-eng", "en_US"},
-        {"xx_XX", "en_US"},
-        {"C", "en_US"},
-        {"POSIX", "en_US"},
+        {"de", "de_DE"},      {"de_AT", "de_DE"},    {"fr_CA.UTF-8", "fr_FR"},
+        {"pt_BR", "pt_PT"},   {"zh_TW", "zh_CN"},    {"deutsch", "de_DE"},
+        {"DE_DE", "en_US"},   {"Fr", "en_US"},       {"d", "en_US"},
+        {"german", "de_DE"},  {"FRENCH", "fr_FR"},   {"jApAnEsE", "ja_JP"},
+        {"Deutsch", "en_US"}, {"Francais", "en_US"}, {"Espanol", "en_US"},
+        {"Germany", "en_US"}, {"US-eng", "en_US"},   {"xx_XX", "en_US"},
+        {"C", "en_US"},       {"POSIX", "en_US"},
     };
-    for (const auto &c : cases) {
-        EXPECT_STREQ(kavrel::locale_code(c.name), c.code) << c.name;
-    }
-}
+    for (const auto &c : cases) EXPECT_STREQ(kavrel::locale_code(c.name), c.code) << c.name;
 
-TEST(LocaleTable, AnEmptyNameUsesTheProcessLocale) {
-    std::setlocale(LC_ALL, "C");
-    EXPECT_STREQ(kavrel::locale_code(""), "en_US");
-    EXPECT_STREQ(kavrel::locale_code(nullptr), "en_US");
-    const struct {
-        const char *process, *code;
-    } cases[] = {{kGerman, "de_DE"}, {"fr_FR.UTF-8", "fr_FR"}};
-    for (const auto &c : cases) {
-        if (std::setlocale(LC_ALL, c.process) == nullptr) continue;
-        EXPECT_STREQ(kavrel::locale_code(""), c.code) << c.process;
-        EXPECT_STREQ(kavrel::locale_code(nullptr), c.code) << c.process;
+    // An empty name stands for the process's locale.
+    for (const auto &[process, code] : {std::pair{"C", "en_US"}, std::pair{kGerman, "de_DE"},
+                                        std::pair{"fr_FR.UTF-8", "fr_FR"}}) {
+        if (std::setlocale(LC_ALL, process) == nullptr) continue;
+        EXPECT_STREQ(kavrel::locale_code(""), code) << process;
+        EXPECT_STREQ(kavrel::locale_code(nullptr), code) << process;
     }
     std::setlocale(LC_ALL, "C");
 }
 
-TEST_F(TimeFmt, EnglishWhateverTheProcessLocale) {
-    std::vector<const char *> processes = {"C"};
-    if (std::setlocale(LC_ALL, kGerman) != nullptr) processes.push_back(kGerman);
-    for (const char *process : processes) {
-        std::setlocale(LC_ALL, process);
-        for (const Shown &s : kTimes) {
-            EXPECT_EQ(format("en_US", s.t), s.english) << process;
-            EXPECT_EQ(format("English", s.t), s.english) << process;
-            EXPECT_STREQ(std::setlocale(LC_TIME, nullptr), process);
-        }
-    }
-}
-
-TEST_F(TimeFmt, GermanNamesForGerman) {
-    if (!time_locale_installed(kGerman)) GTEST_SKIP() << kGerman << " is not installed";
-    for (const Shown &s : kTimes) {
-        EXPECT_EQ(format("de_DE", s.t), s.german);
-        EXPECT_EQ(format("german", s.t), s.german);
-        // The switch lasts one formatting only.
-        EXPECT_EQ(format(nullptr, s.t), s.english);
-        EXPECT_STREQ(std::setlocale(LC_TIME, nullptr), "C");
-    }
-}
-
-TEST_F(TimeFmt, NullLocaleUsesTheCurrentTimeLocaleAndAllocatesNothing) {
-    set_trace(KAVREL_TRACE_MEMORY);
-    EXPECT_EQ(format(nullptr, kTimes[1].t), kTimes[1].english);
-    if (std::setlocale(LC_TIME, kGerman) != nullptr) {
-        EXPECT_EQ(format(nullptr, kTimes[1].t), kTimes[1].german);
-        // And back from English to the process's German.
-        EXPECT_EQ(format("en_US", kTimes[1].t), kTimes[1].english);
-        g_lines.clear();  // the saved name's block
-        EXPECT_EQ(format(nullptr, kTimes[1].t), kTimes[1].german);
-    }
-    EXPECT_TRUE(g_lines.empty()) << g_lines[0].text;
-}
-
-// The name of the current time locale is saved in one tracked block while
-// the time category is switched, and released afterwards.
-TEST_F(TimeFmt, ALocaleSavesTheCurrentNameInOneTrackedBlock) {
-    std::vector<const char *> processes = {"C"};
-    if (std::setlocale(LC_TIME, kGerman) != nullptr) processes.push_back(kGerman);
+// Each formatting with a locale switches the time locale for that
+// formatting only, saving the current name in one tracked block; a null
+// locale uses the current time locale and allocates nothing. German texts
+// need the German locale installed: without it the switch fails quietly and
+// the current locale is used.
+TEST_F(TimeFmt, ShowsTimesInTheLocaleAskedForWhateverTheProcessLocale) {
+    const bool german = std::setlocale(LC_ALL, kGerman) != nullptr;
     const std::regex allocated(
         "\tallocated ([0-9]+) bytes at (0x[0-9a-f]+) \\(req: ([0-9]+), addr: (0x[0-9a-f]+)\\)\n");
     const kavrel::KAVREL_LINK before = ctx_->memory;
-    for (const char *process : processes) {
-        SCOPED_TRACE(process);
-        std::setlocale(LC_TIME, process);
-        for (const char *locale : {"en_US", "de_DE", "xx"}) {
-            SCOPED_TRACE(locale);
-            set_trace(KAVREL_TRACE_MEMORY);
-            format(locale, kTimes[0].t);
-            ASSERT_EQ(g_lines.size(), 2u);
-            std::smatch m;
-            ASSERT_TRUE(std::regex_match(g_lines[0].text, m, allocated)) << g_lines[0].text;
-            const auto request = static_cast<uint32_t>(std::stoul(m[3]));
-            EXPECT_EQ(request, std::strlen(process) + 1);
-            EXPECT_EQ(std::stoul(m[1]), ((request + 3) & ~3u) + sizeof(kavrel::KAVREL_MEM));
-            EXPECT_EQ(g_lines[1].text, "\tfreed memory at " + m[2].str() + ": req: " + m[3].str() +
-                                           ", addr: " + m[4].str() + "\n");
-            EXPECT_EQ(ctx_->memory.next, before.next);
-            EXPECT_EQ(ctx_->memory.prev, before.prev);
+    for (const char *process : {"C", kGerman}) {
+        if (std::setlocale(LC_ALL, process) == nullptr) continue;
+        for (const char *locale :
+             {"en_US", "English", "xx", "de_DE", "german", static_cast<const char *>(nullptr)}) {
+            const std::string asked = locale == nullptr ? process : locale;
+            SCOPED_TRACE(std::string(process) + " " + (locale ? locale : "(null)"));
+            const bool in_german =
+                asked == kGerman || (german && (asked == "de_DE" || asked == "german"));
+            for (const Shown &s : kTimes) {
+                g_lines.clear();
+                EXPECT_EQ(format(locale, s.t), in_german ? s.german : s.english);
+                EXPECT_STREQ(std::setlocale(LC_TIME, nullptr), process);
+                if (locale == nullptr) {
+                    EXPECT_TRUE(g_lines.empty()) << g_lines[0].text;
+                    continue;
+                }
+                ASSERT_EQ(g_lines.size(), 2u);
+                std::smatch m;
+                ASSERT_TRUE(std::regex_match(g_lines[0].text, m, allocated)) << g_lines[0].text;
+                const auto request = static_cast<uint32_t>(std::stoul(m[3]));
+                EXPECT_EQ(request, std::strlen(process) + 1);
+                EXPECT_EQ(std::stoul(m[1]), ((request + 3) & ~3u) + sizeof(kavrel::KAVREL_MEM));
+                EXPECT_EQ(g_lines[1].text, "\tfreed memory at " + m[2].str() + ": req: " +
+                                               m[3].str() + ", addr: " + m[4].str() + "\n");
+                EXPECT_TRUE(ctx_->memory.next == before.next && ctx_->memory.prev == before.prev);
+            }
         }
     }
 }
 
 TEST_F(TimeFmt, WhenTheNameCannotBeSavedTheLocaleIsNotSwitched) {
-    if (!time_locale_installed(kGerman)) GTEST_SKIP() << kGerman << " is not installed";
+    if (std::setlocale(LC_TIME, kGerman) == nullptr) GTEST_SKIP() << kGerman << " is missing";
+    std::setlocale(LC_TIME, "C");
     kavrel_test_fail_alloc(0, 1);
     EXPECT_EQ(format("de_DE", kTimes[1].t), kTimes[1].english);
     kavrel_test_fail_alloc(0, 0);
     ASSERT_EQ(g_lines.size(), 1u);
-    EXPECT_EQ(g_lines[0].severity, 100);
-    EXPECT_EQ(g_lines[0].number, 1000000);
-    const auto actual =
-        static_cast<uint32_t>(4 + sizeof(kavrel::KAVREL_MEM));  // "C" and its terminator
-    EXPECT_EQ(g_lines[0].text,
-              "Failed to allocate " + std::to_string(actual) + " bytes of memory.");
+    // "C" and its terminator, rounded, plus the header.
+    EXPECT_EQ(g_lines[0], (kavrel_test::Line{100, 1000000,
+                                             "Failed to allocate " +
+                                                 std::to_string(4 + sizeof(kavrel::KAVREL_MEM)) +
+                                                 " bytes of memory."}));
     EXPECT_EQ(format("de_DE", kTimes[1].t), kTimes[1].german);
 }
 
 // Times so far away that local time cannot hold their year are shown
-// relative to now, truncated to whole days.
+// relative to now, truncated to whole days; too far back even to take the
+// difference from now, the number itself.
 TEST_F(TimeFmt, UnconvertibleTimesAreShownRelativeToNow) {
-    const std::time_t ahead[] = {INT64_MAX, INT64_MAX / 2, INT64_MAX / 100};
-    const std::time_t behind[] = {INT64_MIN / 2, -INT64_MAX / 100, INT64_MIN + 4000000000};
+    const auto relative = [](std::time_t t, std::time_t now) {
+        const std::string days = std::to_string((t > now ? t - now : now - t) / 86400);
+        return t > now ? "in " + days + " days" : days + " days ago";
+    };
     for (const char *locale : {static_cast<const char *>(nullptr), "en_US"}) {
         SCOPED_TRACE(locale == nullptr ? "(null)" : locale);
-        for (std::time_t t : ahead) {
+        for (std::time_t t : {INT64_MAX, INT64_MAX / 2, INT64_MAX / 100, INT64_MIN / 2,
+                              -INT64_MAX / 100, INT64_MIN + 4000000000}) {
             const std::time_t before = std::time(nullptr);
             const std::string shown = format(locale, t);
             const std::time_t after = std::time(nullptr);
-            const std::string latest = "in " + std::to_string((t - after) / 86400) + " days";
-            const std::string earliest = "in " + std::to_string((t - before) / 86400) + " days";
-            EXPECT_TRUE(shown == latest || shown == earliest) << t << ": " << shown;
+            EXPECT_TRUE(shown == relative(t, before) || shown == relative(t, after))
+                << t << ": " << shown;
         }
-        for (std::time_t t : behind) {
-            const std::time_t before = std::time(nullptr);
-            const std::string shown = format(locale, t);
-            const std::time_t after = std::time(nullptr);
-            const std::string latest = std::to_string((after - t) / 86400) + " days ago";
-            const std::string earliest = std::to_string((before - t) / 86400) + " days ago";
-            EXPECT_TRUE(shown == latest || shown == earliest) << t << ": " << shown;
-        }
-        // Too far back even to take the difference from now.
         EXPECT_EQ(format(locale, INT64_MIN), "(time_t=-9223372036854775808)");
     }
 }

@@ -17,7 +17,9 @@ struct ToUtf8Case {
     std::size_t stopped;  // units consumed
 };
 
-void PrintTo(const ToUtf8Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ToUtf8Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class ToUtf8 : public testing::TestWithParam<ToUtf8Case> {};
 
@@ -69,7 +71,9 @@ struct FromUtf8Case {
     std::size_t reached;  // bytes consumed
 };
 
-void PrintTo(const FromUtf8Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const FromUtf8Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class FromUtf8 : public testing::TestWithParam<FromUtf8Case> {};
 
