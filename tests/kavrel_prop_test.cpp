@@ -13,6 +13,7 @@
 #include "kavrel.h"
 #include "kavrel_capture.h"
 #include "kavrel_ctx.h"
+#include "kavrel_prop_list.h"
 #include "prop/prop.h"
 #include "temp_dir.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 using namespace kavrel;
 using namespace kavrel_test;
-using Texts = std::vector<std::string>;
 
 Texts trace_lines() {
     Texts out;
@@ -32,20 +32,6 @@ Texts trace_lines() {
 bool holds_suffix(KAVREL_ERR_INFO &ei, const std::string &tail) {
     return std::ranges::any_of(
         held(ei), [&](const Held &h) { return h.number == 1000000 && h.text.ends_with(tail); });
-}
-
-// The list: "key=value" for a property, "[text]" for a comment.
-Texts snapshot(PROP_DES *d) {
-    Texts out;
-    for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
-        const auto *r = reinterpret_cast<const PROPERTY *>(l);
-        const bool property = r->type == PROP_CLEARTEXT && r->key != nullptr;
-        const bool note = r->type == PROP_COMMENT && r->key == nullptr;
-        out.push_back(property ? std::string(r->key) + "=" + r->value
-                      : note   ? "[" + std::string(r->value) + "]"
-                               : "<bad record>");
-    }
-    return out;
 }
 
 class PropList : public ::testing::Test {

@@ -22,6 +22,7 @@
 #include "kavrel.h"
 #include "kavrel_capture.h"
 #include "kavrel_ctx.h"
+#include "kavrel_prop_list.h"
 #include "prop/prop.h"
 #include "temp_dir.h"
 
@@ -31,7 +32,6 @@ using namespace kavrel;
 using namespace kavrel_test;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
-using Texts = std::vector<std::string>;
 
 Texts traces_starting(const std::string &head) {
     Texts out;
@@ -44,20 +44,6 @@ Texts traces_starting(const std::string &head) {
 bool holds_prefix(KAVREL_ERR_INFO &ei, int32_t number, const std::string &head) {
     return std::ranges::any_of(
         held(ei), [&](const Held &h) { return h.number == number && h.text.starts_with(head); });
-}
-
-// The list: "key=value" for a property, "[text]" for a comment.
-Texts snapshot(PROP_DES *d) {
-    Texts out;
-    for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
-        const auto *r = reinterpret_cast<const PROPERTY *>(l);
-        const bool property = r->type == PROP_CLEARTEXT && r->key != nullptr;
-        const bool note = r->type == PROP_COMMENT && r->key == nullptr;
-        out.push_back(property ? std::string(r->key) + "=" + r->value
-                      : note   ? "[" + std::string(r->value) + "]"
-                               : "<bad record>");
-    }
-    return out;
 }
 
 std::set<std::string> entries(const fs::path &directory) {
