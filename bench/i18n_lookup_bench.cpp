@@ -25,6 +25,7 @@
 
 #include "i18n.h"
 #include "lcu_compile.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -244,20 +245,6 @@ void bm_dgettext(benchmark::State &state, const Fixture *f) {
     state.SetItemsProcessed(state.iterations());
 }
 
-// The temporary directory, removed however main ends.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string templ = (fs::temp_directory_path() / "kavrel-bench-XXXXXX").string();
-        if (mkdtemp(templ.data()) == nullptr) fail("mkdtemp failed");
-        path = templ;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -274,7 +261,7 @@ int main(int argc, char **argv) {
     try {
         const TempDir dir;
         std::vector<Fixture> fixtures;
-        for (int size : kSizes) fixtures.push_back(make_fixture(size, dir.path));
+        for (int size : kSizes) fixtures.push_back(make_fixture(size, dir.path()));
         for (const Fixture &f : fixtures) {
             const std::string name = "lookup/" + std::to_string(f.messages.size());
             benchmark::RegisterBenchmark((name + "/kavrel").c_str(), bm_kavrel, &f);

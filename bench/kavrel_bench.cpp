@@ -29,6 +29,7 @@
 #include "diag/msg.h"
 #include "kavrel.h"
 #include "support/mem.h"
+#include "temp_dir.h"
 
 #ifndef KAVREL_SHARE_DIR
 #error "KAVREL_SHARE_DIR must name the build's share/kavrel directory"
@@ -55,27 +56,13 @@ int32_t drop_line(KAVREL_CTX *, int32_t, int32_t, const char *) {
     return 0;
 }
 
-// A directory for the context's files, removed however main ends.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string templ = (fs::temp_directory_path() / "kavrel-bench-XXXXXX").string();
-        if (mkdtemp(templ.data()) == nullptr) fail("mkdtemp failed");
-        path = templ;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
 const TempDir *g_dir = nullptr;
 
 // A context in US English that traces nothing.
 class Context {
   public:
     Context() {
-        const uint32_t status = kavrel_init(&ctx_, "kavrel_bench", "bench", g_dir->path.c_str(),
+        const uint32_t status = kavrel_init(&ctx_, "kavrel_bench", "bench", g_dir->path().c_str(),
                                             nullptr, nullptr, "en_US", nullptr, drop_line);
         if (status != 0) fail("kavrel_init returned " + std::to_string(status));
     }

@@ -25,6 +25,7 @@
 #include "kavrel.h"
 #include "kavrel_ctx.h"
 #include "prop/prop.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -33,19 +34,6 @@ namespace fs = std::filesystem;
 int32_t drop_line(KAVREL_CTX *, int32_t, int32_t, const char *) {
     return 0;
 }
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string templ = (fs::temp_directory_path() / "kavrel-prop-bench-XXXXXX").string();
-        if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        path = templ;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 TempDir &scratch() {
     static TempDir dir;
@@ -62,7 +50,7 @@ std::string line_of(long i) {
 
 // A properties file of n lines (with a comment every 100), made once.
 std::string properties_file(long n) {
-    const fs::path path = scratch().path / ("props-" + std::to_string(n) + ".properties");
+    const fs::path path = scratch().path() / ("props-" + std::to_string(n) + ".properties");
     if (!fs::exists(path)) {
         std::FILE *f = std::fopen(path.c_str(), "w");
         if (f == nullptr) throw std::runtime_error("cannot write " + path.string());
@@ -78,7 +66,7 @@ std::string properties_file(long n) {
 KAVREL_CTX *context_on(const std::string &propfile) {
     kavrel_set_attr(nullptr, KAVREL_A_TRACE, 0);
     KAVREL_CTX *ctx = nullptr;
-    if (kavrel_init(&ctx, "bench", nullptr, scratch().path.c_str(), nullptr, propfile.c_str(),
+    if (kavrel_init(&ctx, "bench", nullptr, scratch().path().c_str(), nullptr, propfile.c_str(),
                     "en_US", nullptr, drop_line) != 0) {
         throw std::runtime_error("kavrel_init failed");
     }
