@@ -28,7 +28,7 @@
 
 #include "diag/msg.h"
 #include "kavrel.h"
-#include "support/mem.h"
+#include "kavrel_ctx.h"
 #include "temp_dir.h"
 
 #ifndef KAVREL_SHARE_DIR

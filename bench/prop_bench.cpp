@@ -90,7 +90,7 @@ void BM_LoadKavrel(benchmark::State &state) {
             state.SkipWithError("prop_load failed");
         }
         state.PauseTiming();
-        benchmark::DoNotOptimize(store->count);
+        benchmark::DoNotOptimize(store->index.count);
         kavrel::prop_free(&store, nullptr);
         state.ResumeTiming();
     }

@@ -6,7 +6,6 @@
 // from the cache, so nothing the library hands out is ever lost.
 //
 // The cache has no lock of its own: callers serialise every call.
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -50,12 +49,6 @@ struct CacheEntry {
 
 CacheEntry *g_cache = nullptr;  // newest first
 
-using FilePtr = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
-
-FilePtr open_file(const char *name, const char *mode) {
-    return FilePtr(std::fopen(name, mode), &std::fclose);
-}
-
 CacheEntry *find_entry(std::u16string_view name, uint32_t format) {
     for (CacheEntry *e = g_cache; e != nullptr; e = e->next) {
         if (e->spec.format == format && e->name == name) return e;
@@ -88,13 +81,13 @@ std::unique_ptr<CacheEntry, Delete> new_entry(std::u16string_view name, const I1
 }
 
 int32_t open_exists(const char *name) {
-    if (open_file(name, "rb") != nullptr) return I18N_E_EXISTS;
+    if (PlatFile(name, "rb")) return I18N_E_EXISTS;
     return I18N_E_OPEN;
 }
 
 int32_t open_create(CacheEntry &e, I18N_HANDLE &h, const char *name) {
     if (e.writers > 0 || e.readers > 0) return I18N_E_CONFLICT;
-    if (open_file(name, "wb") == nullptr) return I18N_E_CREATE;
+    if (!PlatFile(name, "wb")) return I18N_E_CREATE;
     e.mode = I18N_MODE_CREATE;
     e.modified = true;
     ++e.writers;
@@ -103,11 +96,11 @@ int32_t open_create(CacheEntry &e, I18N_HANDLE &h, const char *name) {
 }
 
 int32_t open_load(CacheEntry &e, I18N_HANDLE &h, const char *name, int32_t mode) {
-    FilePtr f = open_file(name, "rb");
-    if (f == nullptr) return I18N_E_OPEN;
+    PlatFile f(name, "rb");
+    if (!f) return I18N_E_OPEN;
     e.mode = mode;
     e.modified = false;
-    const int32_t status = e.file.load(f.get());
+    const int32_t status = e.file.load(f);
     if (status != I18N_OK) return status;
     ++(mode == I18N_MODE_UPDATE ? e.writers : e.readers);
     h.open = true;

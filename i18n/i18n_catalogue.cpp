@@ -21,8 +21,8 @@ uint32_t be32(const uint8_t *p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-bool read_exact(std::FILE *f, void *to, std::size_t n) {
-    return std::fread(to, 1, n, f) == n;
+bool read_exact(PlatFile &f, void *to, std::size_t n) {
+    return f.read(to, n);
 }
 
 CatalogueHeader parse_header(const uint8_t *raw) {
@@ -53,7 +53,7 @@ CatalogueEntry parse_entry(const uint8_t *p) {
 
 // Reads n bytes, kChunk at a time, so that a size the file does not back
 // never turns into one large allocation.
-bool read_chunked(std::FILE *f, std::size_t n, Vec<uint8_t> &to) {
+bool read_chunked(PlatFile &f, std::size_t n, Vec<uint8_t> &to) {
     while (to.size() < n) {
         const std::size_t at = to.size();
         const std::size_t step = std::min(kChunk, n - at);
@@ -71,7 +71,7 @@ uint32_t key_hash(std::u16string_view key) noexcept {
     return h ^ (h >> 15);
 }
 
-int32_t Catalogue::load(std::FILE *f) {
+int32_t Catalogue::load(PlatFile &f) {
     uint8_t raw[kHeaderSize];
     if (!read_exact(f, raw, sizeof raw)) return I18N_E_SHORT;
     if (std::memcmp(raw, "LOCF", 4) != 0) return I18N_E_NOTCAT;
@@ -94,7 +94,7 @@ int32_t Catalogue::load(std::FILE *f) {
     }
 }
 
-int32_t Catalogue::read_pages(std::FILE *f) {
+int32_t Catalogue::read_pages(PlatFile &f) {
     uint8_t raw[kPageSize];
     for (uint16_t n = 0; n < header_.page_count; ++n) {
         if (!read_exact(f, raw, sizeof raw)) return I18N_E_SHORT;
@@ -109,7 +109,7 @@ int32_t Catalogue::read_pages(std::FILE *f) {
 
 // Name records: 16-bit id, 16-bit length n, n units, a zero unit. A record
 // that the section cannot hold whole ends the list.
-int32_t Catalogue::read_names(std::FILE *f) {
+int32_t Catalogue::read_names(PlatFile &f) {
     names_size_ = header_.names_end - header_.pages_end;
     Vec<uint8_t> raw;
     if (!read_chunked(f, names_size_, raw)) return I18N_E_SHORT;
@@ -139,7 +139,7 @@ int32_t Catalogue::read_names(std::FILE *f) {
     return I18N_OK;
 }
 
-int32_t Catalogue::read_strings(std::FILE *f) {
+int32_t Catalogue::read_strings(PlatFile &f) {
     const uint32_t last = header_.strings_last;
     // In 64 bits: the last byte at 0xFFFFFFFF after names ending at 0 is 2^32 bytes.
     strings_size_ = last == header_.names_end ? 0 : uint64_t{last} - header_.names_end + 1;

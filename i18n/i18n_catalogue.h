@@ -15,7 +15,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -130,7 +129,7 @@ class Catalogue {
 
     // Reads a whole catalogue file; on failure the catalogue is left as it was.
     // Statuses: 1, -457, -463, -464.
-    int32_t load(std::FILE *f);
+    int32_t load(PlatFile &f);
 
     // Value stored under key, or null. Gives the result of walking the
     // entries in use from the first entry on, within the entry count.
@@ -152,9 +151,9 @@ class Catalogue {
     uint16_t largest_name_id() const noexcept { return largest_name_id_; }
 
   private:
-    int32_t read_pages(std::FILE *f);
-    int32_t read_names(std::FILE *f);
-    int32_t read_strings(std::FILE *f);
+    int32_t read_pages(PlatFile &f);
+    int32_t read_names(PlatFile &f);
+    int32_t read_strings(PlatFile &f);
     void build_index();
     void insert(const IndexedEntry &e);
     void lay_out_text();

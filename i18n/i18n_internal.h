@@ -7,18 +7,15 @@
 #include <string_view>
 
 #include "i18n.h"
+#include "i18n_platform.h"
 
 namespace i18n {
 
 // ---- memory ---------------------------------------------------------------
 //
-// Every allocation of the library goes through mem_alloc, so that a test can
-// make the k-th one fail. Containers use Allocator<T>, which turns a failed
-// allocation into std::bad_alloc; each extern "C" entry catches it and
-// returns I18N_E_NOMEM.
-
-void *mem_alloc(std::size_t bytes) noexcept;
-void mem_free(void *p) noexcept;
+// Every allocation of the library goes through mem_alloc (i18n_platform.h).
+// Containers use Allocator<T>, which turns a failed allocation into
+// std::bad_alloc; each extern "C" entry catches it and returns I18N_E_NOMEM.
 
 template <class T>
 struct Allocator {
@@ -68,8 +65,3 @@ inline std::u16string_view view(const char16_t *s) noexcept {
 }
 
 }  // namespace i18n
-
-// Test hook: the next `after` allocations of the library succeed, then
-// `count` fail (count < 0: all later ones fail). i18n_test_fail_alloc(0, 0)
-// turns injection off. Returns the number of allocations made so far.
-extern "C" int64_t i18n_test_fail_alloc(int64_t after, int64_t count);

@@ -25,8 +25,8 @@ constexpr std::u16string_view kExtensions[] = {u".lcu", u".uct", u".ust"};
 
 // The root as the environment gives it, one byte per unit.
 std::string_view root_value() {
-    const char *v = std::getenv("ORVTEST");
-    if (v == nullptr) v = std::getenv("ORVANE");
+    const char *v = i18n::env_get("ORVTEST");
+    if (v == nullptr) v = i18n::env_get("ORVANE");
     if (v == nullptr || v[0] != '/') return kDefaultRoot;
     return v;
 }

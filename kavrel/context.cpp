@@ -3,15 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "diag/errinfo.h"
+#include "call.h"
 #include "diag/msg.h"
 #include "diag/route.h"
 #include "diag/trace.h"
 #include "email/email.h"
-#include "kavrel_ctx.h"
 #include "prop/prop.h"
-#include "support/mem.h"
-#include "support/timefmt.h"
 
 namespace kavrel {
 
@@ -19,16 +16,54 @@ std::atomic<uint32_t> g_default_trace{0};
 
 namespace {
 
-constexpr const char *kSource = "kavrel";
 constexpr const char *kVersion =
     "libkavrel - Orvane Kavrel Client Support Library/1.8.1/15/32bit/1/P/NT (IX86)/Windows "
     "2000/OPT/Fri Sep 26 16:59:48 2008";
-constexpr const char *kCtxCondition =
-    "((ctx != (KAVREL_CTX *) NULL) && (ctx->magic == KAVREL_CTX_MAGIC))";
 constexpr const char *kAppCtxMessage =
     "Programming Error: kavrel_init() app_ctx parameter should be KAVREL_CONTEXT **";
 constexpr const char *kPropertiesName = "tavro.properties";
 constexpr int kErrTextSize = 512;
+
+// ---- how the layers below reach the context ------------------------------------
+
+bool memory_tracing(const void *owner) noexcept {
+    return trace_on(static_cast<const KAVREL_CTX *>(owner), KAVREL_TRACE_MEMORY);
+}
+
+void memory_line(void *owner, bool failure, const char *text) noexcept {
+    auto *ctx = static_cast<KAVREL_CTX *>(owner);
+    if (failure) {
+        line_out(ctx, KAVREL_SEV_ERROR, KAVREL_E_PROGRAMMING, text);
+    } else {
+        line_out(ctx, KAVREL_SEV_DEBUG, 0, text);
+    }
+}
+
+constexpr MemReport kMemoryReport{memory_tracing, memory_line};
+
+void begin_record(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
+    email_read_props(ctx, err_info);
+}
+
+uint32_t mail_report(KAVREL_CTX *ctx, const MailSettings &to, const char *subject, const char *body,
+                     KAVREL_ERR_INFO *err_info) {
+    return email_send(ctx->email, to.sender, to.recipients, subject, body, err_info);
+}
+
+void dump_properties(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
+    prop_dump(ctx->prop, err_info);
+}
+
+constexpr DiagHooks kDiagHooks{begin_record, mail_report, dump_properties};
+
+// Locks and wiring of a zero-filled context record.
+void wire(KAVREL_CTX *ctx, KAVREL_MESSAGE_HANDLER handler, const DiagHooks *hooks) {
+    ctx->messagehandler = handler;
+    ctx->memory_report = &kMemoryReport;
+    ctx->hooks = hooks;
+    ctx->memory_mutex.create();
+    ctx->settings_mutex.create();
+}
 
 // The stand-by context of kavrel_init: only the handler is set, so that
 // messages raised before the real context exists reach the caller.
@@ -36,11 +71,13 @@ class StandBy {
   public:
     explicit StandBy(KAVREL_MESSAGE_HANDLER handler) {
         std::memset(static_cast<void *>(&ctx_), 0, sizeof ctx_);
-        ctx_.messagehandler = handler;
-        ctx_.memory_mutex.create();
+        wire(&ctx_, handler, nullptr);
         list_init(&ctx_.memory);
     }
-    ~StandBy() { ctx_.memory_mutex.destroy(); }
+    ~StandBy() {
+        ctx_.memory_mutex.destroy();
+        ctx_.settings_mutex.destroy();
+    }
     StandBy(const StandBy &) = delete;
     StandBy &operator=(const StandBy &) = delete;
     KAVREL_CTX *get() { return &ctx_; }
@@ -55,11 +92,10 @@ KAVREL_CTX *new_context(KAVREL_MESSAGE_HANDLER handler) {
     std::memset(static_cast<void *>(ctx), 0, sizeof *ctx);
     ctx->trace = g_default_trace.load(std::memory_order_relaxed);
     ctx->magic = KAVREL_CTX_MAGIC;
-    ctx->messagehandler = handler;
     ctx->smtp_port = 25;
     ctx->emailnotification = 0;
-    ctx->email_severity = SEV_WARNING;
-    ctx->memory_mutex.create();
+    ctx->email_severity = KAVREL_SEV_WARNING;
+    wire(ctx, handler, &kDiagHooks);
     return ctx;
 }
 
@@ -81,14 +117,14 @@ void init_lists(KAVREL_CTX *ctx, bool list_lines) {
 // cannot be opened leaves the context in English (a warning).
 const char *bind_catalogue(KAVREL_CTX *ctx, const char *locale, const char *msgdir) {
     if (locale != nullptr && strcasecmp(locale, "en_US") == 0) {
-        trace_printf(ctx, TRACE_ANY, "%s(en_US): Verblib will not be used\n", "kavrel_init");
+        trace_printf(ctx, KAVREL_TRACE_ALL, "%s(en_US): Verblib will not be used\n", "kavrel_init");
         return locale;
     }
     const char *code = locale_code(locale);
-    trace_printf(ctx, TRACE_ANY, "%s: locale set to %s\n", "kavrel_init", code);
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s: locale set to %s\n", "kavrel_init", code);
     char errtext[kErrTextSize] = "";
     if (msg_init(ctx, code, msgdir, "kavrel", "kavrel", &ctx->msg, errtext, sizeof errtext) != 0) {
-        line_out(ctx, SEV_WARNING, MSG_DIRECT, errtext);
+        line_out(ctx, KAVREL_SEV_WARNING, KAVREL_M_DIRECT, errtext);
         return "en_US";
     }
     return locale;
@@ -97,20 +133,21 @@ const char *bind_catalogue(KAVREL_CTX *ctx, const char *locale, const char *msgd
 void trace_creation(KAVREL_CTX *ctx, const char *product_name, const char *instance,
                     const char *templ, const char *propfile, const char *locale,
                     const char *msgdir) {
-    trace_printf(ctx, TRACE_ANY, "%s", kavrel_version());
-    trace_printf(ctx, TRACE_ANY, "%s called by %s instance %s\n", "kavrel_init",
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s", kavrel_version());
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s called by %s instance %s\n", "kavrel_init",
                  or_null(product_name), or_null(instance));
-    trace_printf(ctx, TRACE_ANY, "%s using locale %s with msgs at %s\n", "kavrel_init",
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s using locale %s with msgs at %s\n", "kavrel_init",
                  or_null(locale), or_null(msgdir));
-    trace_printf(ctx, TRACE_ANY, "%s using properties at %s with template at %s\n", "kavrel_init",
-                 or_null(propfile), or_null(templ));
-    trace_printf(ctx, TRACE_ANY, "%s created CTX at %p\n", "kavrel_init", static_cast<void *>(ctx));
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s using properties at %s with template at %s\n",
+                 "kavrel_init", or_null(propfile), or_null(templ));
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s created CTX at %p\n", "kavrel_init",
+                 static_cast<void *>(ctx));
 }
 
 // The directory without its trailing separators.
 uint32_t store_directory(KAVREL_CTX *ctx, const char *directory) {
     ctx->directory = mem_strdup(ctx, directory);
-    if (ctx->directory == nullptr) return static_cast<uint32_t>(MSG_PATH_NOMEM);
+    if (ctx->directory == nullptr) return static_cast<uint32_t>(KAVREL_E_PATH_NOMEM);
     std::size_t n = std::strlen(ctx->directory);
     while (n > 0 && (ctx->directory[n - 1] == '\\' || ctx->directory[n - 1] == '/')) --n;
     ctx->directory[n] = '\0';
@@ -121,14 +158,14 @@ uint32_t store_directory(KAVREL_CTX *ctx, const char *directory) {
 uint32_t store_propfile(KAVREL_CTX *ctx, const char *propfile) {
     if (propfile != nullptr) {
         ctx->propfile = mem_strdup(ctx, propfile);
-        return ctx->propfile == nullptr ? static_cast<uint32_t>(MSG_PATH_NOMEM) : 0;
+        return ctx->propfile == nullptr ? static_cast<uint32_t>(KAVREL_E_PATH_NOMEM) : 0;
     }
     const std::size_t length = std::strlen(ctx->directory) + 1 +
                                (ctx->instance != nullptr ? std::strlen(ctx->instance) + 1 : 0) +
                                std::strlen(kPropertiesName);
-    if (length >= UINT32_MAX) return static_cast<uint32_t>(MSG_PATH_NOMEM);
+    if (length >= UINT32_MAX) return static_cast<uint32_t>(KAVREL_E_PATH_NOMEM);
     auto *path = static_cast<char *>(kavrel_alloc(ctx, static_cast<uint32_t>(length + 1)));
-    if (path == nullptr) return static_cast<uint32_t>(MSG_PATH_NOMEM);
+    if (path == nullptr) return static_cast<uint32_t>(KAVREL_E_PATH_NOMEM);
     if (ctx->instance != nullptr) {
         std::snprintf(path, length + 1, "%s%c%s%c%s", ctx->directory, '/', ctx->instance, '_',
                       kPropertiesName);
@@ -165,9 +202,10 @@ uint32_t open_properties(KAVREL_CTX *ctx, const char *templ, KAVREL_ERR_INFO *er
     return prop_save(ctx->prop, ctx->propfile, err_info);
 }
 
-// Routes the call's record, releases the half-built context and fails.
-uint32_t fail_init(KAVREL_ERR_INFO *err_info, KAVREL_CTX **app_ctx, uint32_t status) {
-    errinfo_route(err_info);
+// Delivers the call's messages, releases the half-built context and fails.
+uint32_t fail_init(CallScope &call, KAVREL_CTX **app_ctx, uint32_t status) {
+    call.deliver();
+    call.end();
     context_free(app_ctx);
     return status;
 }
@@ -188,12 +226,12 @@ void dump_memory_list(KAVREL_CTX *ctx) {
 }
 
 void set_trace(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info, uint32_t value) {
-    ctx->trace = value;
-    trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_set_attr", "KAVREL_A_", "TRACE",
-                 value);
-    if ((value & TRACE_DUMP) != 0) {
+    set_trace_mask(ctx, value);
+    trace_printf(ctx, KAVREL_TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_set_attr", "KAVREL_A_",
+                 "TRACE", value);
+    if ((value & KAVREL_TRACE_DUMP) != 0) {
         dump_datastructures(ctx, err_info);
-    } else if ((value & TRACE_LISTS) == 0 && (value & TRACE_MEMORY) != 0) {
+    } else if ((value & KAVREL_TRACE_LISTS) == 0 && (value & KAVREL_TRACE_MEMORY) != 0) {
         dump_memory_list(ctx);
     }
 }
@@ -201,17 +239,20 @@ void set_trace(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info, uint32_t value) {
 constexpr const char *kAttrCondition =
     "((attribute == KAVREL_A_TRACE) || (attribute == KAVREL_A_EMAIL_NOTIFICATION))";
 
+// kavrel_init's scope begins on the stand-by context, is bound to the new
+// context once it exists, and on a failure delivers the call's messages and
+// ends before the half-built context is released.
 uint32_t context_init(KAVREL_CTX **app_ctx, const char *product_name, const char *instance,
                       const char *directory, const char *templ, const char *propfile,
                       const char *locale, const char *msgdir,
                       KAVREL_MESSAGE_HANDLER messagehandler) {
     StandBy standby(messagehandler);
-    KAVREL_ERR_INFO err_info;
-    errinfo_begin(standby.get(), nullptr, &err_info);
-    const bool list_lines = (g_default_trace.load(std::memory_order_relaxed) & TRACE_LISTS) != 0;
+    CallScope call(CallScope::StandBy{}, standby.get());
+    const bool list_lines =
+        (g_default_trace.load(std::memory_order_relaxed) & KAVREL_TRACE_LISTS) != 0;
     if (app_ctx == nullptr) {
-        line_out(standby.get(), SEV_ERROR, MSG_PROGRAMMING, kAppCtxMessage);
-        return STATUS_PROGRAMMING;
+        line_out(standby.get(), KAVREL_SEV_ERROR, KAVREL_E_PROGRAMMING, kAppCtxMessage);
+        return KAVREL_E_PROGRAMMING;
     }
     *app_ctx = nullptr;
     KAVREL_CTX *ctx = new_context(messagehandler);
@@ -219,71 +260,71 @@ uint32_t context_init(KAVREL_CTX **app_ctx, const char *product_name, const char
         char text[kMsgTextMax + 1];
         std::snprintf(text, sizeof text, "Failed to allocate %d bytes.",
                       static_cast<int>(sizeof(KAVREL_CTX)));
-        line_out(standby.get(), SEV_ERROR, MSG_NOMEM, text);
-        return static_cast<uint32_t>(MSG_NOMEM);
+        line_out(standby.get(), KAVREL_SEV_ERROR, KAVREL_E_NOMEM, text);
+        return KAVREL_E_NOMEM;
     }
     *app_ctx = ctx;
     trace_creation(ctx, product_name, instance, templ, propfile, locale, msgdir);
     init_lists(ctx, list_lines);
     const char *stored_locale = bind_catalogue(ctx, locale, msgdir);
-    errinfo_begin(ctx, ctx->msg, &err_info);
+    call.rebind(ctx);
     if (directory == nullptr || product_name == nullptr) {
-        errinfo_assert(&err_info, kSource, __LINE__,
-                       directory == nullptr ? "(directory != NULL)" : "(product_name != NULL)");
-        errinfo_route(&err_info);
-        return fail_init(&err_info, app_ctx, STATUS_PROGRAMMING);
+        call.refuse(__LINE__,
+                    directory == nullptr ? "(directory != NULL)" : "(product_name != NULL)");
+        return fail_init(call, app_ctx, KAVREL_E_PROGRAMMING);
     }
     if (uint32_t status =
             store_names(ctx, product_name, instance, stored_locale, directory, propfile)) {
-        return fail_init(&err_info, app_ctx, status);
+        return fail_init(call, app_ctx, status);
     }
-    if (uint32_t status = open_properties(ctx, templ, &err_info)) {
-        return fail_init(&err_info, app_ctx, status);
+    if (uint32_t status = open_properties(ctx, templ, call.record())) {
+        return fail_init(call, app_ctx, status);
     }
     // A properties file that did not exist yet is no news to the product.
-    errinfo_discard_last(&err_info);
-    ctx->helo = email_helo_get(ctx, &err_info);
-    if (uint32_t status = email_init(ctx, ctx->helo, &ctx->email, &err_info)) {
-        return fail_init(&err_info, app_ctx, status);
+    errinfo_discard_last(call.record());
+    ctx->helo = email_helo_get(ctx, call.record());
+    if (uint32_t status = email_init(ctx, ctx->helo, &ctx->email, call.record())) {
+        return fail_init(call, app_ctx, status);
     }
-    email_read_props(ctx, &err_info);
-    errinfo_route(&err_info);
+    email_read_props(ctx, call.record());
     return 0;
 }
 
+// kavrel_free's scope delivers the call's messages at its start and ends
+// before the context it is bound to is released.
 uint32_t context_free(KAVREL_CTX **app_ctx) {
     if (app_ctx == nullptr) {
         std::fputs(kAppCtxMessage, stderr);
-        return STATUS_PROGRAMMING;
+        return KAVREL_E_PROGRAMMING;
     }
     KAVREL_CTX *ctx = *app_ctx;
     if (ctx == nullptr) return 0;
-    if (!ctx_valid(ctx)) {
-        assert_stderr(kSource, __LINE__, kCtxCondition);
-        return STATUS_PROGRAMMING;
-    }
-    KAVREL_ERR_INFO err_info;
-    errinfo_begin(ctx, ctx->msg, &err_info);
-    errinfo_route(&err_info);
+    CallScope call(ctx, __LINE__);
+    if (!call) return KAVREL_E_PROGRAMMING;
+    call.deliver();
     if (ctx->prop != nullptr) {
-        trace_printf(ctx, TRACE_ANY, "%s freeing properties\n", "kavrel_free");
-        prop_free(&ctx->prop, &err_info);
+        trace_printf(ctx, KAVREL_TRACE_ALL, "%s freeing properties\n", "kavrel_free");
+        prop_free(&ctx->prop, call.record());
         ctx->prop = nullptr;
-        errinfo_route(&err_info);
+        call.deliver();
     }
+    call.end();
     if (ctx->email != nullptr) {
         // The notifier lives on for the process.
-        trace_printf(ctx, TRACE_ANY, "%s DISABLED freeing email as it's global\n", "kavrel_free");
+        trace_printf(ctx, KAVREL_TRACE_ALL, "%s DISABLED freeing email as it's global\n",
+                     "kavrel_free");
     }
-    trace_printf(ctx, TRACE_ANY, "%s STRFREE\n", "kavrel_free");
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s STRFREE\n", "kavrel_free");
     for (char **field : {&ctx->directory, &ctx->productname, &ctx->instance, &ctx->locale,
                          &ctx->propfile, &ctx->helo}) {
         if (*field != nullptr) kavrel_dealloc(ctx, *field);
         *field = nullptr;
     }
-    trace_printf(ctx, TRACE_ANY, "%s destroying locks\n", "kavrel_free");
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s destroying locks\n", "kavrel_free");
     ctx->memory_mutex.destroy();
-    trace_printf(ctx, TRACE_ANY, "%s free CTX at %p\n", "kavrel_free", static_cast<void *>(ctx));
+    ctx->settings_mutex.destroy();
+    trace_printf(ctx, KAVREL_TRACE_ALL, "%s free CTX at %p\n", "kavrel_free",
+                 static_cast<void *>(ctx));
     mem_index_free(&ctx->memory_index);
     ctx->magic = 0;
     plat_free(ctx);
@@ -296,56 +337,41 @@ uint32_t attr_set(KAVREL_CTX *ctx, int32_t attribute, uint32_t value) {
         g_default_trace.store(value, std::memory_order_relaxed);
         return 0;
     }
-    if (!ctx_usable(ctx, __LINE__)) return STATUS_PROGRAMMING;
-    KAVREL_ERR_INFO err_info;
-    errinfo_begin(ctx, ctx->msg, &err_info);
-    uint32_t status = 0;
+    CallScope call(ctx, __LINE__);
+    if (!call) return KAVREL_E_PROGRAMMING;
     if (attribute == KAVREL_A_EMAIL_NOTIFICATION) {
-        ctx->emailnotification = static_cast<int32_t>(value);
-        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, %d)\n", "kavrel_set_attr", "KAVREL_A_",
-                     "EMAIL_NOTIFICATION", ctx->emailnotification);
+        const auto notification = static_cast<int32_t>(value);
+        std::atomic_ref<int32_t>(ctx->emailnotification).store(notification);
+        trace_printf(ctx, KAVREL_TRACE_ATTR, "%s: (%s%s, %d)\n", "kavrel_set_attr", "KAVREL_A_",
+                     "EMAIL_NOTIFICATION", notification);
     } else if (attribute == KAVREL_A_TRACE) {
-        set_trace(ctx, &err_info, value);
+        set_trace(ctx, call.record(), value);
     } else {
-        errinfo_assert(&err_info, kSource, __LINE__, kAttrCondition);
-        status = STATUS_PROGRAMMING;
+        return call.refuse(__LINE__, kAttrCondition);
     }
-    errinfo_route(&err_info);
-    return status;
+    return 0;
 }
 
 uint32_t attr_get(KAVREL_CTX *ctx, int32_t attribute, uint32_t *value_out) {
-    if (!ctx_usable(ctx, __LINE__)) return STATUS_PROGRAMMING;
-    KAVREL_ERR_INFO err_info;
-    errinfo_begin(ctx, ctx->msg, &err_info);
-    uint32_t status = 0;
-    if (value_out == nullptr) {
-        errinfo_assert(&err_info, kSource, __LINE__, "(value_out != NULL)");
-        status = STATUS_PROGRAMMING;
-    } else if (attribute == KAVREL_A_EMAIL_NOTIFICATION) {
-        *value_out = static_cast<uint32_t>(ctx->emailnotification);
-        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, %d)\n", "kavrel_get_attr", "KAVREL_A_",
-                     "EMAIL_NOTIFICATION", ctx->emailnotification);
+    CallScope call(ctx, __LINE__);
+    if (!call) return KAVREL_E_PROGRAMMING;
+    if (value_out == nullptr) return call.refuse(__LINE__, "(value_out != NULL)");
+    if (attribute == KAVREL_A_EMAIL_NOTIFICATION) {
+        const int32_t notification = std::atomic_ref<int32_t>(ctx->emailnotification).load();
+        *value_out = static_cast<uint32_t>(notification);
+        trace_printf(ctx, KAVREL_TRACE_ATTR, "%s: (%s%s, %d)\n", "kavrel_get_attr", "KAVREL_A_",
+                     "EMAIL_NOTIFICATION", notification);
     } else if (attribute == KAVREL_A_TRACE) {
-        *value_out = ctx->trace;
-        trace_printf(ctx, TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_get_attr", "KAVREL_A_", "TRACE",
-                     ctx->trace);
+        *value_out = trace_mask(ctx);
+        trace_printf(ctx, KAVREL_TRACE_ATTR, "%s: (%s%s, 0x%x)\n", "kavrel_get_attr", "KAVREL_A_",
+                     "TRACE", *value_out);
     } else {
-        errinfo_assert(&err_info, kSource, __LINE__, kAttrCondition);
-        status = STATUS_PROGRAMMING;
+        return call.refuse(__LINE__, kAttrCondition);
     }
-    errinfo_route(&err_info);
-    return status;
+    return 0;
 }
 
 }  // namespace
-
-bool ctx_usable(const KAVREL_CTX *ctx, int line) {
-    if (ctx_valid(ctx)) return true;
-    assert_stderr(kSource, line, ctx == nullptr ? "(app_ctx != NULL)" : kCtxCondition);
-    return false;
-}
-
 }  // namespace kavrel
 
 extern "C" {

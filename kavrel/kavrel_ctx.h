@@ -1,18 +1,24 @@
-// The library context record and the process-wide default trace mask.
+// The library context record, the process-wide default trace mask, and the
+// context's tracked memory and e-mail settings as the layers below the
+// context use them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 
 #include "kavrel.h"
 #include "support/list.h"
 #include "support/mem.h"
 #include "support/platform.h"
+#include "support/timefmt.h"
 
 namespace kavrel {
 struct PROP_DES;
 struct EMAIL_DES;
 struct LOCALE_DES;
+struct DiagHooks;
 
 // "XTCL" in memory order, read as a little-endian 32-bit value.
 inline constexpr uint32_t KAVREL_CTX_MAGIC = 0x4C435458u;
@@ -27,7 +33,7 @@ inline constexpr std::size_t kRecipientsSize = 1024;
 
 struct KAVREL_CTX {
     uint32_t magic;
-    uint32_t trace;
+    uint32_t trace;  // read and written atomically (trace_mask, set_trace_mask)
     char *productname;
     char *instance;
     char *locale;
@@ -41,37 +47,96 @@ struct KAVREL_CTX {
     KAVREL_MESSAGE_HANDLER messagehandler;
     kavrel::EMAIL_DES *email;
     char *helo;
-    // E-mail settings, refreshed from the properties at every call.
+    // E-mail settings, refreshed from the properties at every call; guarded
+    // by settings_mutex.
     char smtp_host[kavrel::kHostSize];
     int16_t smtp_port;
-    int32_t emailnotification;
+    int32_t emailnotification;  // read and written atomically
     int32_t email_severity;
     char email_sender[kavrel::kSenderSize];
     char email_recipients[kavrel::kRecipientsSize];
     // Finds a tracked block by its address in constant time; guarded by
     // memory_mutex like the list.
     kavrel::MemIndex memory_index;
+    // How tracked memory and the diagnostics reach the context's lines and
+    // the layers above them: wired by the context when it is built.
+    const kavrel::MemReport *memory_report;
+    const kavrel::DiagHooks *hooks;
+    // Guards the e-mail settings: a call's start rewrites them while
+    // another thread's routing reads them.
+    kavrel::RecursiveLock settings_mutex;
 };
 
 namespace kavrel {
-inline constexpr uint32_t kStatusProgramming = 1000000u;
-
-// The C edge of every public call: no exception leaves the library.
-template <class Call>
-uint32_t guarded(Call call) noexcept {
-    try {
-        return call();
-    } catch (...) {
-        return kStatusProgramming;
-    }
-}
 
 inline bool ctx_valid(const KAVREL_CTX *ctx) noexcept {
     return ctx != nullptr && ctx->magic == KAVREL_CTX_MAGIC;
 }
 
-// The first check of a public call that is given a context: false (after
-// the assertion text on standard error, quoting `line`) when there is none
-// or it is not one.
-bool ctx_usable(const KAVREL_CTX *ctx, int line);
+inline uint32_t trace_mask(const KAVREL_CTX *ctx) noexcept {
+    return std::atomic_ref<const uint32_t>(ctx->trace).load(std::memory_order_relaxed);
+}
+
+inline void set_trace_mask(KAVREL_CTX *ctx, uint32_t mask) noexcept {
+    std::atomic_ref<uint32_t>(ctx->trace).store(mask, std::memory_order_relaxed);
+}
+
+// ---- tracked memory of a context ----------------------------------------------
+
+inline TrackedMemory tracked(KAVREL_CTX *ctx) noexcept {
+    return {&ctx->memory, &ctx->memory_mutex, &ctx->memory_index, ctx->memory_report, ctx};
+}
+
+inline void *kavrel_alloc(KAVREL_CTX *ctx, uint32_t size) {
+    return tracked_alloc(tracked(ctx), size);
+}
+
+inline void kavrel_dealloc(KAVREL_CTX *ctx, void *address) {
+    tracked_free(tracked(ctx), address);
+}
+
+inline char *mem_strdup(KAVREL_CTX *ctx, const char *s) {
+    return tracked_strdup(tracked(ctx), s);
+}
+
+// format_time with the context's tracked memory (none without a context).
+inline void format_time(KAVREL_CTX *ctx, const char *locale, const std::time_t *t, char *buf) {
+    if (ctx == nullptr)
+        return format_time(static_cast<const TrackedMemory *>(nullptr), locale, t, buf);
+    const TrackedMemory memory = tracked(ctx);
+    format_time(&memory, locale, t, buf);
+}
+
+// ---- e-mail settings ----------------------------------------------------------
+
+// A copy of the context's e-mail settings, taken or stored whole under the
+// settings lock.
+struct MailSettings {
+    char host[kHostSize];
+    int16_t port;
+    int32_t severity;
+    char sender[kSenderSize];
+    char recipients[kRecipientsSize];
+};
+
+inline MailSettings mail_settings(KAVREL_CTX *ctx) {
+    MailSettings s;
+    LockGuard lock(ctx->settings_mutex);
+    std::memcpy(s.host, ctx->smtp_host, sizeof s.host);
+    s.port = ctx->smtp_port;
+    s.severity = ctx->email_severity;
+    std::memcpy(s.sender, ctx->email_sender, sizeof s.sender);
+    std::memcpy(s.recipients, ctx->email_recipients, sizeof s.recipients);
+    return s;
+}
+
+inline void set_mail_settings(KAVREL_CTX *ctx, const MailSettings &s) {
+    LockGuard lock(ctx->settings_mutex);
+    std::memcpy(ctx->smtp_host, s.host, sizeof s.host);
+    ctx->smtp_port = s.port;
+    ctx->email_severity = s.severity;
+    std::memcpy(ctx->email_sender, s.sender, sizeof s.sender);
+    std::memcpy(ctx->email_recipients, s.recipients, sizeof s.recipients);
+}
+
 }  // namespace kavrel

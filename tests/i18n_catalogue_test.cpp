@@ -1,337 +1,260 @@
-// Catalogue files: loading, the file cache, open modes and lookup.
-#include <gtest/gtest.h>
+// Locale file names; catalogues as lcuc writes them and as the library reads
+// them, whole or damaged; the file cache, open modes and lookup, with memory
+// and file operations failing.
+#include <sys/wait.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <string>
-#include <tuple>
-#include <type_traits>
-#include <vector>
+#include <random>
 
-#include "i18n.h"
-#include "i18n_catalogue.h"
-#include "temp_dir.h"
+#include "i18n_model.h"
+#include "lcu_compile.h"
+#include "support.h"
 
 namespace {
 
-void put16(std::string &s, uint32_t v) {
-    s.push_back(char(v >> 8)), s.push_back(char(v & 0xFF));
-}
-void put_text(std::string &s, std::u16string_view text) {
-    for (char16_t c : text) put16(s, c);
-    put16(s, 0);
-}
-// Overwrites n big-endian bytes at `at` with v.
-void patch(std::string &b, std::size_t at, uint32_t v, std::size_t n = 4) {
-    for (std::size_t i = 0; i < n; ++i) b[at + i] = char(v >> (8 * (n - 1 - i)));
-}
-std::u16string key(int i) {
-    return {u'k', char16_t(0x100 + i)};
+std::string narrow(std::u16string_view s) {
+    return {s.begin(), s.end()};  // names here are ASCII
 }
 
-// Catalogue bytes laid out by hand, so that tests can break any field.
-struct RawEntry {
-    uint32_t offset;
-    uint16_t key_length, value_length;
-    uint8_t state = 1;
-};
-
-struct RawCatalogue {
-    uint16_t entry_count = 0, first_entry = 0;
-    std::vector<RawEntry> entries;  // entry n goes to page n / 64, slot n % 64
-    std::string names, strings;
-
-    // Adds key and value to the strings and an entry for them.
-    RawCatalogue &add(std::u16string_view k, std::u16string_view value, uint8_t state = 1) {
-        entries.push_back(
-            {uint32_t(strings.size()), uint16_t(k.size()), uint16_t(value.size()), state});
-        put_text(strings, k), put_text(strings, value);
-        if (state == 1) ++entry_count;
-        return *this;
-    }
-    std::string bytes() const {
-        const auto page_count = uint32_t((entries.size() + 63) / 64);
-        std::string b(128 + page_count * 768, '\0');
-        b.replace(0, 4, "LOCF");
-        for (std::size_t n = 0; n < entries.size(); ++n) {
-            const std::size_t at = 128 + n / 64 * 768 + n % 64 * 12;
-            patch(b, at, entries[n].offset), patch(b, at + 4, entries[n].key_length, 2);
-            patch(b, at + 6, entries[n].value_length, 2);
-            b[at + 10] = char(n % 64), b[at + 11] = char(entries[n].state);
+// Every call that makes a name, under each root the environment can give,
+// at a capacity that holds the name, one that cuts it and none.
+TEST(Paths, UnderEachRoot) {
+    // clang-format off
+    const char *roots[][2] = {{nullptr, nullptr}, {nullptr, "/opt/orv"}, {"/t", "/opt/orv"},
+        {"rel/x", "/opt/orv"}, {nullptr, "c:/x"}, {"", "/opt/orv"}, {nullptr, "/"}, {nullptr, "/r/"}};
+    const std::tuple<uint32_t, int32_t, const char16_t *, const char16_t *> names[] = {{0, 1, u"latin", nullptr},
+        {0, 2, u"order", nullptr}, {1, 0, u"m", u"x"}, {2, 0, u"m", u"/my/fr_FR"}, {2, 2, u"order", u"/my/dir/"},
+        {2, 0, u"m", nullptr}, {0, 0, nullptr, u"en"}, {0, 0, u"m", nullptr}, {0, 3, u"m", u"en"},
+        {0, -1, u"m", u"en"}, {7, 0, u"m", u"en"}};  // location, type, file, directory or language
+    // clang-format on
+    char16_t out[I18N_PATH_MAX] = {};
+    std::string dump;
+    auto line = [&](const std::string &call, int32_t status) {
+        dump += call + " => " + std::to_string(status) + " " + narrow(out) + "\n";
+        out[0] = 0;
+    };
+#define SHOW(call) line(#call, call)
+    for (const auto &[orvtest, orvane] : roots) {
+        orvtest == nullptr ? unsetenv("ORVTEST") : setenv("ORVTEST", orvtest, 1);
+        orvane == nullptr ? unsetenv("ORVANE") : setenv("ORVANE", orvane, 1);
+        dump += "\n" + std::string(orvtest ? orvtest : "-") + " " + (orvane ? orvane : "-") + "\n";
+        for (const int32_t n : {I18N_PATH_MAX, 10, 0}) {  // blocks of calls at 256, 10 and 0
+            SHOW(i18npath_RootGet(out, n));
+            SHOW(i18npath_LocalesDir(out, n));
+            SHOW(i18npath_TablesDir(out, n, 1));
+            SHOW(i18npath_ComponentDir(out, n, u"ComponentXY"));
+            SHOW(i18npath_LanguageDir(out, n, u"Comp", u"EN_US"));
+            SHOW(i18npath_FileName(out, n, 0, 0, u"msgs", u"fr_FR", u"Kavrel"));
         }
-        const uint32_t pages_end = page_count * 768, names_end = pages_end + uint32_t(names.size());
-        patch(b, 6, 0xFEFF, 2), patch(b, 96, entry_count, 2), patch(b, 98, page_count, 2);
-        patch(b, 100, pages_end), patch(b, 104, names_end), patch(b, 118, first_entry, 2);
-        patch(b, 108, strings.empty() ? names_end : names_end + uint32_t(strings.size()) - 1);
-        return b + names + strings;
     }
-};
+    for (const auto &[location, type, file, dir] : names) {
+        std::string call = "FileName " + std::to_string(location) + " " + std::to_string(type);
+        for (const char16_t *s : {file, dir}) call += " " + (s ? narrow(s) : "null");
+        line(call, i18npath_FileName(out, I18N_PATH_MAX, location, type, file, dir, u"Comp"));
+    }
+    SHOW(i18npath_FileName(out, I18N_PATH_MAX, 0, 0, u"m", u"en", nullptr));
+    SHOW(i18npath_ComponentDir(out, I18N_PATH_MAX, nullptr));
+    SHOW(i18npath_FileName(nullptr, 0, 2, 0, nullptr, nullptr, nullptr));  // no directory first,
+    SHOW(i18npath_FileName(nullptr, 0, 0, 0, nullptr, nullptr, nullptr));  // then no file
+    unsetenv("ORVANE");
+    test::expect_golden("i18n_paths.txt", dump);
+    I18N_FILE_SPEC spec{9, 9, 9};
+    EXPECT_EQ(std::tuple(i18nuni_FileSpecInit(nullptr), i18nuni_FileSpecInit(&spec)),
+              std::tuple(-483, 1));
+    EXPECT_EQ(std::tuple(spec.format, spec.reserved, spec.location), std::tuple(1u, 0u, 0u));
+}
 
-// The value under a key text or message number, or "#" and the status.
-template <class Key>
-std::u16string get(I18N_HANDLE *h, Key k, int32_t capacity = 64) {
-    std::vector<char16_t> out(std::size_t(std::max(capacity, 1)));
-    int32_t result = 0;
-    if constexpr (std::is_integral_v<Key>) {
-        result = i18nuni_LookupByKeyNum(h, k, out.data(), capacity);
-    } else {
-        result = i18nuni_LookupByKey(h, k, out.data(), capacity);
+// Runs lcuc, DIR in args standing for dir: its exit status and stderr.
+std::pair<int, std::string> lcuc(const test::TempDir &dir, std::string args) {
+    for (std::size_t at; (at = args.find("DIR")) != std::string::npos;)
+        args.replace(at, 3, dir.str());
+    const int status = std::system((KAVREL_LCUC " " + args + " 2>" + dir / "stderr").c_str());
+    return {WEXITSTATUS(status), test::normalise(test::slurp(dir / "stderr"), dir.str())};
+}
+
+void put(std::string &s, std::size_t at, uint32_t v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) s[at + i] = char(v >> (8 * (n - 1 - i)));
+}
+
+// Catalogues of random messages (numbers in a run with gaps, or scattered;
+// texts of every length), all found again; then damaged: entries freed or
+// pointing at other keys, into keys, past the strings or cut short, a walk
+// that starts late or stops early, one in four with a broken header or cut
+// short. The first holds all the messages a file can.
+TEST(Catalogue, FindsWhatTheWalkFinds) {
+    test::TempDir dir;
+    std::mt19937 rng(11);
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t count = round == 0 ? lcu::kMaxMessages : 1 + rng() % 150;
+        const uint32_t gap = round == 0 ? 8 : round % 2 ? 3 : 1 << 22;
+        std::vector<lcu::Message> messages;
+        for (auto n = uint32_t(1 + rng() % (1 << 28)); messages.size() < count;
+             n += 1 + uint32_t(rng()) % gap) {
+            messages.push_back({n, std::u16string(1 + rng() % 70, u'\u4E00'), 0});
+            for (char16_t &c : messages.back().text) c = char16_t(c + rng() % 256);
+        }
+        std::string b = lcu::build_catalogue(messages, u"r");
+        i18n::Catalogue whole, damaged;
+        i18n::PlatFile f(test::write(dir / "r.lcu", b).c_str(), "rb");
+        ASSERT_EQ(whole.load(f), 1);
+        for (const lcu::Message &m : messages) {
+            const i18n::NumberSlot *found = whole.find_number(m.number);
+            ASSERT_EQ(found ? i18n::Catalogue::value_of(*found) : u"-", m.text) << m.number;
+        }
+        if (round == 0) continue;  // too many for the walk
+
+        const model::Catalogue m{b};
+        const uint32_t units = (m.be(108, 4) - m.be(104, 4) + 1) / 2;
+        for (auto d = rng() % 12; d > 0; --d) {
+            const std::size_t at = 128 + 12 * (rng() % count);
+            const auto v = uint32_t(rng()), kind = v % 5;
+            if (kind == 0) b[at + 11] = char(v % 3);  // free, in use or neither
+            if (kind == 1) put(b, at, m.be(128 + 12 * (v % count), 4), 4);  // another's key
+            if (kind == 2) put(b, at, m.be(at, 4) + v % 3, 4);
+            if (kind == 3) put(b, at + 4, v % 10, 2);
+            if (kind == 4) put(b, at + 6, v % 2 ? 0xFFFF : v % (2 * units), 2);
+        }
+        const uint32_t v = uint32_t(rng()), sizes[] = {0, 700, 767, 0xFFFFFFF0};
+        if (v % 3 == 0) put(b, 118, v / 3 % uint32_t(count + 8), 2), put(b, 96, v / 256 % 200, 2);
+        if (round % 4 == 3 && v % 4 == 0) b[v / 4 % 8] ^= 1;  // magic, version or byte order
+        if (round % 4 == 3 && v % 4 == 1) put(b, 96 + 4 * (1 + v / 4 % 3), sizes[v / 16 % 4], 4);
+        if (round % 4 == 3 && v % 4 == 2) b.resize(v / 4 % b.size());
+        if (round % 4 == 3 && v % 4 == 3) {  // 2^32 bytes of strings: the size must not wrap to 0
+            put(b, 98, 0, 2), put(b, 100, 0, 4), put(b, 104, 0, 4), put(b, 108, 0xFFFFFFFF, 4);
+        }
+        i18n::PlatFile g(test::write(dir / "d.lcu", b).c_str(), "rb");
+        const int32_t status = damaged.load(g);
+        EXPECT_EQ(status, model::Catalogue{b}.status()) << round;
+        EXPECT_TRUE(status != 1 || model::check_catalogue(damaged, b)) << round;
     }
-    const std::string status = "#" + std::to_string(result);
-    return result == 1 ? std::u16string(out.data()) : std::u16string(status.begin(), status.end());
+}
+
+// lcuc on a source as translators write them, on wrong ones and with wrong
+// arguments: the messages the file then holds (by the walk), or the error
+// by line and no file.
+TEST(Lcuc, CompilesSourcesOrRefusesThem) {
+    // clang-format off
+    const std::string sources[] = {"\xEF\xBB\xBF# comment\r\n\r\n  # indented\n131229\tKonnte %1 nicht.  \r\n"
+        "7  \\sleading\\s\n 8 two\\nlines \\\\ tab\\t\n9 \\u00E9 \\U0001F600 \xE2\x82\xAC %% # none\n0002147483647 z",
+        "1 a\n2 b\n1 c\n", "# c\n\n5 caf\xC3\n", "5 \xC0\x80", "5 \xED\xA0\x80", "5 \xF4\x90\x80\x80", "0 zero",
+        "99999999999999999999 x", "x 1", "12x", "12   ", "12 a\\qb", "12 \\uD800", "12 \\u12G4", "12 \\u0000",
+        "1 " + std::string(8191, 'x'), "1 " + std::string(8190, 'x') + "\xF0\x9F\x98\x80"};
+    // clang-format on
+    test::TempDir dir;
+    std::string dump;
+    for (std::size_t i = 0; i < std::size(sources) + 3; ++i) {  // and three odd calls
+        test::write(dir / "s.txt", i < std::size(sources) ? sources[i] : "1 x");
+        const char *odd[] = {"DIR/none.txt DIR/x.lcu", "DIR/s.txt DIR/no/x.lcu", "DIR/s.txt"},
+                   *out = "s.lcu";
+        std::filesystem::remove(dir / out);
+        const auto [status, err] =
+            lcuc(dir, i < std::size(sources) ? "DIR/s.txt DIR/s.lcu" : odd[i - std::size(sources)]);
+        const std::string b = test::slurp(dir / out);
+        dump += std::to_string(i) + ": " + std::to_string(status) + " " + err;
+        for (std::size_t n = 0; b != "<none>" && n < model::Catalogue{b}.be(96, 2); ++n) {
+            const auto [key, value] = *model::Catalogue{b}.entry(n);
+            dump += "  " + narrow(key) + " [" +
+                    model::to_utf8(value).at(INT32_MAX, 0).text.substr(0, 40) + "]\n";
+        }
+    }
+    test::expect_golden("lcuc.txt", dump);
 }
 
 class Catalogues : public testing::Test {
   protected:
-    // A handle for dir/name.lcu, given by directory.
-    I18N_HANDLE *handle(const std::u16string &name) {
+    // A handle on dir/name.lcu, given by directory.
+    I18N_HANDLE *handle(const std::string &name, uint32_t format = 1) {
+        const I18N_FILE_SPEC spec{format, 0, I18N_LOC_DIR};
+        const std::u16string file(name.begin(), name.end());  // bytes above 0x7F: above U+00FF
         I18N_HANDLE *h = nullptr;
-        EXPECT_EQ(i18nuni_HandleGet(u"comp", dir_.u16().c_str(), name.c_str(), &spec_, &h), 1);
+        EXPECT_EQ(i18nuni_HandleGet(nullptr, dir_.u16().c_str(), file.c_str(), &spec, &h), 1);
         return h;
     }
-    I18N_HANDLE *opened(const std::string &name, const std::string &bytes) {
-        dir_.write(name + ".lcu", bytes);
-        I18N_HANDLE *h = handle(std::u16string(name.begin(), name.end()));
-        EXPECT_EQ(i18nuni_FileOpen(h, I18N_MODE_READ), 1);
-        return h;
+    // The value under a key text or message number, or "#" and the status.
+    template <class Key>
+    static std::u16string get(I18N_HANDLE *h, Key key, int32_t room = 64) {
+        std::u16string out(std::size_t(std::max(room, 1)), u'#');
+        int32_t r = 0;
+        if constexpr (std::is_integral_v<Key>) r = i18nuni_LookupByKeyNum(h, key, out.data(), room);
+        if constexpr (!std::is_integral_v<Key>) r = i18nuni_LookupByKey(h, key, out.data(), room);
+        const std::string status = "#" + std::to_string(r);
+        return r == 1 ? std::u16string(out.c_str()) : std::u16string(status.begin(), status.end());
     }
 
-    TempDir dir_;
-    const I18N_FILE_SPEC spec_{1, 0, I18N_LOC_DIR};
+    test::TempDir dir_;
+    const std::string file_ = lcu::build_catalogue({{1, u"one", 0}, {2, u"abcd", 0}}, u"k");
 };
 
-TEST_F(Catalogues, ArgumentsAndStates) {
+TEST_F(Catalogues, CallsAndOpenModes) {
+    const I18N_FILE_SPEC spec{1, 0, I18N_LOC_DIR};
     I18N_HANDLE *h = nullptr;
     EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", u"f", nullptr, &h), -483);
-    EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", u"f", &spec_, nullptr), -456);
-    const std::u16string too_long(300, u'x');  // path statuses are passed on
-    EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", too_long.c_str(), &spec_, &h), -484);
-    EXPECT_EQ(h, nullptr);
-    dir_.write("k.lcu", RawCatalogue().add(u"k", u"abcd").bytes());
-    h = handle(u"k");
-    EXPECT_EQ(get(nullptr, u"k"), u"#-456");
-    EXPECT_EQ(get(nullptr, 1), u"#-456");
-    EXPECT_EQ(i18nuni_FileOpen(nullptr, I18N_MODE_READ), -456);
-    EXPECT_EQ(get(h, u"k"), u"#-462");  // not open yet
-    EXPECT_EQ(get(h, 1), u"#-462");
+    EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", u"f", &spec, nullptr), -456);
+    EXPECT_EQ(i18nuni_HandleGet(u"c", nullptr, u"f", &spec, &h), -481);  // path statuses pass on
+    EXPECT_EQ(std::tuple(h, get(h, u"k"), get(h, 1), i18nuni_FileOpen(h, 0)),
+              std::tuple(nullptr, u"#-456", u"#-456", -456));
+    test::write(dir_ / "k.lcu", file_);
+    h = handle("k");
+    EXPECT_EQ(std::tuple(get(h, u"00000001"), get(h, 1)), std::tuple(u"#-462", u"#-462"));
     ASSERT_EQ(i18nuni_FileOpen(h, I18N_MODE_READ), 1);
     EXPECT_EQ(i18nuni_FileOpen(h, I18N_MODE_READ), -465);
-    EXPECT_EQ(get(h, nullptr), u"#-460");
-    // The value must fit with its terminator; INT32_MIN - 1 must not wrap.
-    EXPECT_EQ(get(h, u"k", 5), u"abcd");
-    for (int32_t capacity : {4, 0, -1, INT32_MIN}) {
-        EXPECT_EQ(get(h, u"k", capacity), u"#-468") << capacity;
-    }
-    EXPECT_EQ(i18nuni_LookupByKey(h, u"k", nullptr, 5), -468);
+    EXPECT_EQ(
+        std::tuple(get(h, nullptr), get(h, u"00000002", 5), get(h, 1, 4), get(h, 1, 3), get(h, 3)),
+        std::tuple(u"#-460", u"abcd", u"one", u"#-468", u"#-469"));
+    for (int32_t room : {4, 0, -1, INT32_MIN}) EXPECT_EQ(get(h, u"00000002", room), u"#-468");
+    EXPECT_EQ(i18nuni_LookupByKey(h, u"00000002", nullptr, 5), -468);
+
+    // One loaded file for every handle on the name and format.
+    test::write(dir_ / "k.lcu", lcu::build_catalogue({{1, u"new", 0}}, u"k"));
+    test::write(dir_ / "update.lcu", file_);
+    I18N_HANDLE *reader = handle("k"), *other = handle("k", 2), *writer = handle("update"),
+                *created = handle("new");
+    EXPECT_EQ(std::tuple(i18nuni_FileOpen(reader, 0), i18nuni_FileOpen(other, 0),
+                         i18nuni_FileOpen(writer, 1), i18nuni_FileOpen(created, 2)),
+              std::tuple(1, 1, 1, 1));
+    EXPECT_EQ(std::tuple(get(reader, 1), get(other, 1), get(writer, 2), get(created, 1),
+                         test::slurp(dir_ / "new.lcu")),
+              std::tuple(u"one", u"new", u"abcd", u"#-469", ""));
+    // clang-format off
+    const std::tuple<const char *, int32_t, int32_t> opens[] = {  // name, mode, result
+        {"k", 1, -462}, {"k", 2, -462}, {"k", 3, -459}, {"absent", 3, -479}, {"absent", 0, -479},
+        {"k", 4, -488}, {"k", -1, -488}, {"caf\xE9", 0, -478}, {"update", 0, -462}, {"update", 1, -462},
+        {"update", 2, -462}, {"new", 0, -462}, {"new", 1, -462}, {"new", 2, -462}, {"no/such/dir", 2, -458}};
+    // clang-format on
+    for (const auto &[file, mode, r] : opens)
+        EXPECT_EQ(i18nuni_FileOpen(handle(file), mode), r) << file;
 }
 
-// The walk: from the first entry on, entries in use only, at most the entry
-// count of them, the first equal key wins. Entries whose key or value lies
-// outside the strings are never indexed, so they never match.
-TEST_F(Catalogues, LookupKeepsTheResultOfTheWalk) {
-    RawCatalogue c;
-    c.add(u"a", u"skipped").add(u"b", u"first b").add(u"x", u"free", 0).add(u"b", u"second b");
-    c.add(u"c", u"c").add(u"d", u"beyond the count");
-    c.entries.insert(c.entries.begin() + 2, {{1000, 1, 1},                   // key far outside
-                                             {c.entries[4].offset, 1, 200},  // "c", value too long
-                                             {1, 1, 1},                      // odd offset
-                                             {0xFFFFFFFE, 0xFFFF, 0xFFFF}});
-    c.first_entry = 1;
-    c.entry_count = 7;  // b, the four outside, b, c
-    I18N_HANDLE *h = opened("walk", c.bytes());
-    EXPECT_EQ(get(h, u"b"), u"first b");
-    EXPECT_EQ(get(h, u"c"), u"c");
-    for (const char16_t *miss : {u"a", u"x", u"d"}) EXPECT_EQ(get(h, miss), u"#-469");
-}
-
-TEST_F(Catalogues, WalkCrossesPagesAndStopsAtTheirEnd) {
-    RawCatalogue c;
-    for (int i = 0; i < 70; ++i) c.add(key(i), u"v");
-    c.add(u"last", u"on page 1");
-    c.first_entry = 60;
-    c.entry_count = 500;  // more than there are: the pages end first
-    I18N_HANDLE *h = opened("pages", c.bytes());
-    EXPECT_EQ(get(h, u"last"), u"on page 1");
-    EXPECT_EQ(get(h, key(69).c_str()), u"v");
-    EXPECT_EQ(get(h, key(0).c_str()), u"#-469");
-}
-
-TEST_F(Catalogues, NothingToFind) {
-    RawCatalogue no_strings;  // an entry, but an empty string section
-    no_strings.entries.push_back({0, 1, 1});
-    no_strings.entry_count = 1;
-    RawCatalogue not_counted;  // strings, but an entry count of 0
-    not_counted.add(u"00000001", u"v").entry_count = 0;
-    RawCatalogue far;  // the walk starts on a page the file does not have
-    far.add(u"00000001", u"v").first_entry = 64;
-    int i = 0;
-    for (const RawCatalogue *c : {&no_strings, &not_counted, &far}) {
-        I18N_HANDLE *h = opened("none" + std::to_string(i++), c->bytes());
-        EXPECT_EQ(get(h, u"00000001"), u"#-469") << i;
-        EXPECT_EQ(get(h, 1), u"#-469") << i;
-    }
-}
-
-// By number, exactly the entry that its eight-digit key text finds.
-TEST_F(Catalogues, LookupByNumberAgreesWithTheKeyText) {
-    RawCatalogue c;
-    c.add(u"000200a2", u"lower-case digits").add(u"000200A2", u"first");
-    c.add(u"000200A2", u"second").add(u"1", u"short key").add(u"0000000G", u"not hex");
-    c.add(u"FFFFFFFF", u"minus one");
-    I18N_HANDLE *h = opened("bynumber", c.bytes());
-    EXPECT_EQ(get(h, 131234), u"first");
-    EXPECT_EQ(get(h, u"000200A2"), u"first");
-    EXPECT_EQ(get(h, -1), u"minus one");
-    EXPECT_EQ(get(h, 131234, 5), u"#-468");
-    for (int32_t miss : {1, 16, 0}) EXPECT_EQ(get(h, miss), u"#-469") << miss;
-    EXPECT_EQ(get(h, u"000200A2x"), u"#-469");
-}
-
-// Numbers in one run with gaps are kept in a table from the smallest; the
-// numbers around it, in its gaps and far off must miss, whatever the text
-// length (one unit up to past the copy's wide moves).
-TEST_F(Catalogues, LookupByNumberInARunWithGaps) {
-    RawCatalogue c;
-    std::vector<std::pair<int32_t, std::u16string>> held;
-    for (int32_t n = 0x20000; n < 0x20000 + 200; n += 1 + n % 3) {
-        held.emplace_back(n, std::u16string(std::size_t(1 + n % 150), char16_t(u'a' + n % 26)));
-        char k[9];
-        std::snprintf(k, sizeof k, "%08X", unsigned(n));
-        c.add(std::u16string(k, k + 8), held.back().second);
-    }
-    I18N_HANDLE *h = opened("run", c.bytes());
-    for (const auto &[number, text] : held) EXPECT_EQ(get(h, number, 160), text) << number;
-    for (int32_t miss :
-         {0x1FFFF, 0x20002, held.back().first + 1, 0x20000 + 200, 0, -1, INT32_MIN}) {
-        EXPECT_EQ(get(h, miss), u"#-469") << miss;
-    }
-}
-
-// Entries whose texts overlap would multiply the text if each were copied;
-// such a file is read as it is, and finds what the walk finds.
-TEST_F(Catalogues, OverlappingEntriesAreFoundInPlace) {
-    RawCatalogue c;
-    c.strings.assign(2 * 3000, '\0');
-    for (std::size_t i = 0; i < 3000; ++i) c.strings[2 * i + 1] = char('0' + i % 10);
-    for (uint16_t i = 0; i < 300; ++i) {
-        c.entries.push_back({2u * i, 8, uint16_t(2000)});  // keys "0123..." from unit i
-        ++c.entry_count;
-    }
-    I18N_HANDLE *h = opened("overlap", c.bytes());
-    for (int i : {0, 1, 150, 299}) {
-        std::u16string k, value;
-        for (int n = 0; n < 8; ++n) k += char16_t(u'0' + (i + n) % 10);
-        for (int n = 0; n < 2000; ++n) value += char16_t(u'0' + (i + 9 + n) % 10);
-        EXPECT_EQ(get(h, k.c_str(), 2001), value) << i;
-    }
-}
-
-TEST_F(Catalogues, BrokenFilesAreRejected) {
-    const std::string good = RawCatalogue().add(u"k", u"v").bytes();
-    auto broken = [&](std::initializer_list<std::pair<std::size_t, uint32_t>> fields) {
-        std::string b = good;
-        for (auto [at, v] : fields) patch(b, at, v, at == 6 || at == 98 ? 2 : 4);  // 16-bit
-        return b;
-    };
-    const std::tuple<const char *, std::string, int32_t> cases[] = {
-        {"magic", "X" + good.substr(1), -464},
-        {"littleendian", broken({{6, 0xFFFE}}), -464},
-        {"pagearea", broken({{100, 767}}), -464},
-        {"namesbefore", broken({{104, 700}}), -464},
-        {"stringsbefore", broken({{108, 700}}), -464},
-        {"shortheader", good.substr(0, 127), -463},
-        {"shortpage", good.substr(0, 128 + 700), -463},
-        {"shortstrings", good.substr(0, good.size() - 1), -463},
-        {"hugestrings", broken({{108, 0xFFFFFFF0}}), -463},
-        // 2^32 bytes of strings: the size must not wrap to 0.
-        {"fullrangestrings", broken({{98, 0}, {100, 0}, {104, 0}, {108, 0xFFFFFFFF}}), -463},
-        {"empty", "", -463},
-    };
-    for (const auto &[name, bytes, result] : cases) {
-        dir_.write(std::string(name) + ".lcu", bytes);
-        I18N_HANDLE *h = handle(std::u16string(name, name + strlen(name)));
-        EXPECT_EQ(i18nuni_FileOpen(h, I18N_MODE_READ), result) << name;
-        EXPECT_EQ(get(h, u"k"), u"#-462") << "stays closed: " << name;
-    }
-}
-
-TEST_F(Catalogues, OpenModesAndSharing) {
-    I18N_HANDLE *first = opened("shared", RawCatalogue().add(u"k", u"old").bytes());
-    dir_.write("shared.lcu", RawCatalogue().add(u"k", u"new").bytes());
-    I18N_HANDLE *second = handle(u"shared");
-    EXPECT_EQ(i18nuni_FileOpen(second, I18N_MODE_READ), 1);
-    EXPECT_EQ(get(second, u"k"), u"old");  // one loaded file for every handle
-    EXPECT_EQ(get(first, u"k"), u"old");
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"shared"), I18N_MODE_UPDATE), -462);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"shared"), I18N_MODE_CREATE), -462);
-
-    dir_.write("there.lcu", RawCatalogue().add(u"k", u"v").bytes());
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"there"), I18N_MODE_EXISTS), -459);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"absent"), I18N_MODE_EXISTS), -479);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"absent"), I18N_MODE_READ), -479);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"there"), 4), -488);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"there"), -1), -488);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"caf\u00E9"), I18N_MODE_READ), -479);  // fits 8 bits
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"\u03C0"), I18N_MODE_READ), -478);
-
-    I18N_HANDLE *writer = handle(u"update");
-    dir_.write("update.lcu", RawCatalogue().add(u"k", u"v").bytes());
-    EXPECT_EQ(i18nuni_FileOpen(writer, I18N_MODE_UPDATE), 1);
-    EXPECT_EQ(get(writer, u"k"), u"v");
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"update"), I18N_MODE_READ), -462);
-
-    I18N_HANDLE *created = handle(u"created");
-    EXPECT_EQ(i18nuni_FileOpen(created, I18N_MODE_CREATE), 1);
-    EXPECT_TRUE(std::filesystem::exists(dir_.path() / "created.lcu"));
-    EXPECT_EQ(std::filesystem::file_size(dir_.path() / "created.lcu"), 0u);
-    EXPECT_EQ(get(created, u"k"), u"#-469");
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"created"), I18N_MODE_READ), -462);
-    EXPECT_EQ(i18nuni_FileOpen(handle(u"no/such/dir"), I18N_MODE_CREATE), -458);
-}
-
-TEST_F(Catalogues, NameSectionIsOrderedByName) {
-    RawCatalogue c;
-    c.add(u"k", u"v");
-    using Name = std::pair<uint16_t, std::u16string>;
-    for (const Name &n : std::vector<Name>{{3, u"beta"}, {9, u"alpha"}, {4, u"beta"}, {2, u"a"}}) {
-        put16(c.names, n.first), put16(c.names, uint16_t(n.second.size()));
-        put_text(c.names, n.second);
-    }
-    c.names += "\x00\x07\x00\x09";  // a record the section cannot hold whole
-    std::FILE *f = std::fopen(dir_.write("names.lcu", c.bytes()).c_str(), "rb");
-    i18n::Catalogue cat;
-    ASSERT_EQ(cat.load(f), 1);
-    std::fclose(f);
-    std::vector<Name> got;
-    for (const auto &n : cat.names()) got.emplace_back(n.id, std::u16string(n.text));
-    EXPECT_EQ(got, (std::vector<Name>{{2, u"a"}, {9, u"alpha"}, {4, u"beta"}, {3, u"beta"}}));
-    EXPECT_EQ(cat.largest_name_id(), 9);
-}
-
-// Every allocation of handle creation and loading fails in turn: the call
-// reports -457 and leaves nothing half made; the next try succeeds.
-TEST_F(Catalogues, MemoryExhaustionIsAStatus) {
-    RawCatalogue c;
-    for (int i = 0; i < 100; ++i) c.add(key(i), u"v");
-    c.add(u"00000001", u"one").add(u"00000002", u"two");
-    dir_.write("oom.lcu", c.bytes());
-    for (int64_t k = 0;; ++k) {
+// Every allocation of making a handle and loading fails in turn: -457, and
+// the handle, if made, stays closed. Then every read, and opening.
+TEST_F(Catalogues, FailingMemoryAndFiles) {
+    std::vector<lcu::Message> messages = {{1, u"one", 0}, {2, std::u16string(40000, u'x'), 0}};
+    for (uint32_t n = 3; n < 100; ++n) messages.push_back({n * 9, u"v", 0});
+    const std::string bytes = lcu::build_catalogue(messages, u"names");
+    for (const char *name : {"oom.lcu", "io.lcu", "io2.lcu"}) test::write(dir_ / name, bytes);
+    const int steps = test::sweep_allocations([&](int) {
         I18N_HANDLE *h = nullptr;
-        i18n_test_fail_alloc(k, 1);
-        int32_t got = i18nuni_HandleGet(u"comp", dir_.u16().c_str(), u"oom", &spec_, &h);
-        if (got == 1) got = i18nuni_FileOpen(h, I18N_MODE_READ);
-        i18n_test_fail_alloc(0, 0);
-        if (got == 1) {
-            EXPECT_EQ(get(h, key(99).c_str()), u"v");
-            EXPECT_EQ(get(h, 2), u"two");
-            EXPECT_GT(k, 3);
-            break;
-        }
-        EXPECT_EQ(got, -457) << "allocation " << k;
-        if (h != nullptr) {
-            EXPECT_EQ(get(h, u"k"), u"#-462");
-        }
+        const I18N_FILE_SPEC spec{1, 0, I18N_LOC_DIR};
+        int32_t r = i18nuni_HandleGet(nullptr, dir_.u16().c_str(), u"oom", &spec, &h);
+        if (r == 1) r = i18nuni_FileOpen(h, I18N_MODE_READ);
+        if (r == 1) return get(h, 1) == u"one" && get(h, 99 * 9) == u"v";
+        EXPECT_EQ(std::tuple(r, h == nullptr || get(h, 1) == u"#-462"), std::tuple(-457, true));
+        return false;
+    });
+    EXPECT_GT(steps, 10);
+    I18N_HANDLE *h = handle("io");
+    for (int64_t k = 0; k < 7; ++k) {  // the header, two pages, the names, two pieces of strings
+        test::fail(i18n::Fault::read, k, 1);
+        const int32_t r = i18nuni_FileOpen(h, I18N_MODE_READ);
+        test::fail(i18n::Fault::read, 0, 0);
+        EXPECT_EQ(std::tuple(r, get(h, 1)),
+                  std::tuple(k < 6 ? -463 : 1, k < 6 ? u"#-462" : u"one"));
     }
+    EXPECT_EQ(get(h, 2, 40001), std::u16string(40000, u'x'));
+    test::fail(i18n::Fault::open, 0, -1);  // every open from here on fails
+    const std::pair<const char *, int32_t> opens[] = {{"io", 3}, {"io2", 0}, {"new", 2}};
+    for (const auto &[f, m] : opens)
+        EXPECT_EQ(i18nuni_FileOpen(handle(f), m), m == 2 ? -458 : -479) << f;
+    test::fail(i18n::Fault::open, 0, 0);
 }
 
 }  // namespace

@@ -1,243 +1,164 @@
-// The library context: creation, release, attributes and the version, seen
-// through the public calls and the handler.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
+// The context's public calls: a whole session with every trace category on,
+// the checks of every call, names and paths, the properties file created at
+// start, failed allocations at every step of creation, and a French context.
 #include <functional>
 #include <regex>
-#include <string>
-#include <vector>
+#include <set>
 
-#include "diag/msg.h"
-#include "kavrel.h"
-#include "kavrel_capture.h"
-#include "kavrel_ctx.h"
-#include "support/mem.h"
-#include "temp_dir.h"
+#include "kavrel_fixture.h"
+
+using namespace test;
 
 namespace {
 
-using kavrel_test::capture;
-using kavrel_test::fmt;
-using kavrel_test::g_lines;
-using kavrel_test::Line;
+const std::string kMsgs = std::string(KAVREL_SHARE_DIR) + "/msgs";
 
-// Every captured line as "<severity> <number> <text>|".
-std::string lines() {
-    std::string all;
-    for (const Line &l : g_lines) all += fmt("%d %d %s|", l.severity, l.number, l.text.c_str());
-    return all;
-}
-
-class Context : public ::testing::Test {
-  protected:
-    void SetUp() override { kavrel_set_attr(nullptr, KAVREL_A_TRACE, 0); }
-    void TearDown() override {
-        kavrel_test_fail_alloc(0, 0);
-        kavrel_free(&ctx);
-        kavrel_set_attr(nullptr, KAVREL_A_TRACE, 0);
-    }
-    uint32_t init(const char *instance, const std::string &directory,
-                  const char *propfile = nullptr, const char *locale = "en_US",
-                  const char *msgdir = nullptr) {
-        g_lines.clear();
-        return kavrel_init(&ctx, "prod", instance, directory.c_str(), nullptr, propfile, locale,
-                           msgdir, capture);
-    }
-    TempDir dir;
-    const std::string d = dir.str();
-    KAVREL_CTX *ctx = nullptr;
-};
-
-// Both attributes read back what was set. Programming errors answer 1000000:
-// they reach the handler when a context (the caller's, or the stand-by one
-// of kavrel_init) can carry them, and standard error otherwise; a failed
-// kavrel_init leaves no context.
-TEST_F(Context, AttributesAndProgrammingErrors) {
-    ASSERT_EQ(init(nullptr, d), 0u);
-    for (int32_t attribute : {KAVREL_A_EMAIL_NOTIFICATION, KAVREL_A_TRACE}) {
-        uint32_t value = 0;
-        ASSERT_EQ(kavrel_set_attr(ctx, attribute, 0x40), 0u);
-        ASSERT_EQ(kavrel_get_attr(ctx, attribute, &value), 0u);
-        EXPECT_EQ(value, 0x40u);
-    }
-    const std::string app_ctx =
-        "Programming Error: kavrel_init() app_ctx parameter should be KAVREL_CONTEXT **";
-    const auto assertion = [](const std::string &condition) {
-        return "Assertion failed in kavrel at line N: " + condition;
-    };
-    const auto handler = [](const std::string &text) { return "100 1000000 " + text + "|"; };
-    const std::string magic =
-        assertion("((ctx != (KAVREL_CTX *) NULL) && (ctx->magic == KAVREL_CTX_MAGIC))\n");
-    const std::string attribute = handler(
-        assertion("((attribute == KAVREL_A_TRACE) || (attribute == KAVREL_A_EMAIL_NOTIFICATION))"));
-    KAVREL_CTX broken = *ctx;
-    broken.magic = 0;
-    KAVREL_CTX *broken_ptr = &broken;
+// A session as kelpi_install sees it, with properties, comments, settings
+// the library refuses and a line it does not read.
+TEST_F(ContextTest, SessionWithEveryTraceCategory) {
+    ASSERT_EQ(open("# settings\nemail.smtp.port=none\nemail.severity=LOUD\nodd line\nk=v\n",
+                   KAVREL_TRACE_ALL, "US-eng", kMsgs.c_str()),
+              0u);
     uint32_t value = 0;
-    const auto make = [&](const char *product, const char *directory) {
-        KAVREL_CTX *made = &broken;  // must be overwritten
-        const uint32_t status = kavrel_init(&made, product, nullptr, directory, nullptr, nullptr,
-                                            "en_US", nullptr, capture);
-        EXPECT_EQ(made, nullptr);
-        return status;
+    kavrel_store_prop(ctx_, "new=key", "1");
+    EXPECT_EQ(retrieve("new?key"), "1");
+    kavrel_store_prop(ctx_, "k", nullptr);
+    kavrel_set_attr(ctx_, KAVREL_A_EMAIL_NOTIFICATION, 7);
+    kavrel_get_attr(ctx_, KAVREL_A_EMAIL_NOTIFICATION, &value);
+    EXPECT_EQ(value, 7u);
+    for (uint32_t mask : {0x21u, 0x09u, 0x01u, 0x02u}) kavrel_set_attr(ctx_, KAVREL_A_TRACE, mask);
+    kavrel_get_attr(ctx_, KAVREL_A_TRACE, &value);
+    EXPECT_EQ(value, 2u);
+    kavrel_set_attr(ctx_, 4242, 1);
+    kavrel_set_attr(ctx_, KAVREL_A_TRACE, KAVREL_TRACE_ALL);
+    kavrel_free(&ctx_);
+    expect_golden("session.txt", normalise(take_lines(), dir_.str(), true));
+    EXPECT_EQ(slurp(propfile()),
+              "# settings\nemail.smtp.port=none\nemail.severity=LOUD\nnew?key=1\n");
+}
+
+// What every call says of the arguments it cannot work with.
+TEST_F(ContextTest, ChecksOfEveryCall) {
+    ASSERT_EQ(open(), 0u);
+    KAVREL_CTX broken{}, *none = nullptr;
+    char buffer[8];
+    uint32_t value = 0;
+    const std::string dir = dir_.str();
+    const auto init = [&](KAVREL_CTX **ctx, const char *product, const std::string &directory,
+                          const char *propfile, const char *locale) {
+        return kavrel_init(ctx, product, nullptr, directory.empty() ? nullptr : directory.c_str(),
+                           nullptr, propfile, locale, nullptr, capture);
     };
-    const struct {
-        std::function<uint32_t()> call;
-        std::string expected;  // on standard error, then each handler line
-    } cases[] = {
-        {[&] {
-             return kavrel_init(nullptr, "p", nullptr, "/", nullptr, nullptr, nullptr, nullptr,
-                                capture);
-         },
-         handler(app_ctx)},
-        {[&] { return make("prod", nullptr); }, handler(assertion("(directory != NULL)"))},
-        {[&] { return make(nullptr, d.c_str()); }, handler(assertion("(product_name != NULL)"))},
-        {[&] { return kavrel_set_attr(ctx, 42, 1); }, attribute},
-        {[&] { return kavrel_get_attr(ctx, 42, &value); }, attribute},
-        {[&] { return kavrel_get_attr(ctx, KAVREL_A_TRACE, nullptr); },
-         handler(assertion("(value_out != NULL)"))},
-        {[&] { return kavrel_set_attr(nullptr, KAVREL_A_EMAIL_NOTIFICATION, 1); },
-         assertion("(app_ctx != NULL)\n")},
-        {[&] { return kavrel_get_attr(&broken, KAVREL_A_TRACE, &value); }, magic},
-        {[&] { return kavrel_free(&broken_ptr); }, magic},
-        {[&] { return kavrel_free(nullptr); }, app_ctx},
+    const std::vector<std::function<uint32_t()>> calls = {
+        [&] { return init(nullptr, "P", dir, nullptr, nullptr); },
+        [&] { return init(&none, "P", "", nullptr, "en_US"); },
+        [&] { return init(&none, nullptr, dir, nullptr, "en_US"); },
+        [&] { return init(&none, "P", dir, "", "en_US"); },
+        [&] { return init(&none, "P", dir + "/no", nullptr, "en_US"); },
+        [&] { return kavrel_free(nullptr); },
+        [&] { return kavrel_free(&none); },
+        [&] {
+            KAVREL_CTX *b = &broken;
+            return kavrel_free(&b);
+        },
+        [&] { return kavrel_set_attr(nullptr, KAVREL_A_EMAIL_NOTIFICATION, 1); },
+        [&] { return kavrel_set_attr(&broken, KAVREL_A_TRACE, 1); },
+        [&] { return kavrel_get_attr(nullptr, KAVREL_A_TRACE, &value); },
+        [&] { return kavrel_get_attr(ctx_, KAVREL_A_TRACE, nullptr); },
+        [&] { return kavrel_get_attr(ctx_, 7, &value); },
+        [&] { return kavrel_store_prop(&broken, "a", "b"); },
+        [&] { return kavrel_store_prop(ctx_, nullptr, "b"); },
+        [&] { return kavrel_retrieve_prop(nullptr, "a", buffer, 7); },
+        [&] { return kavrel_retrieve_prop(ctx_, nullptr, buffer, 7); },
+        [&] { return kavrel_retrieve_prop(ctx_, "a", nullptr, 7); },
     };
-    for (const auto &c : cases) {
-        g_lines.clear();
+    std::string text;
+    for (const auto &call : calls) {
         testing::internal::CaptureStderr();
-        EXPECT_EQ(c.call(), 1000000u) << c.expected;
-        const std::string out = testing::internal::GetCapturedStderr() + lines();
-        EXPECT_EQ(std::regex_replace(out, std::regex("at line [0-9]+:"), "at line N:"), c.expected);
-        for (const Line &l : g_lines) EXPECT_NE(l.ctx, nullptr);
+        const uint32_t status = call();
+        text += std::to_string(status) + " [" + testing::internal::GetCapturedStderr() + "]\n" +
+                take_lines();
+        EXPECT_EQ(none, nullptr);
     }
+    expect_golden("calls.txt", normalise(text, dir));
 }
 
-TEST_F(Context, PropertiesFileNameFollowsDirectoryAndInstance) {
+// Names kept and the properties file's path: trailing separators dropped,
+// the instance (even empty) in front of the default name, a path given as
+// it is, and a file created from a template when there is none.
+TEST_F(ContextTest, NamesAndPaths) {
+    write(dir_ / "templ", "# from the template\nt=1\n");
+    fs::create_directory(dir_ / "x");
     const struct {
-        const char *instance;
-        std::string directory, propfile, expected;
+        const char *instance, *directory, *propfile, *templ, *locale;
+        const char *kept_locale, *path, *content;
     } cases[] = {
-        {"inst", d + "\\\\", "", d + "/inst_tavro.properties"},
-        {"inst", d + "//", "", d + "/inst_tavro.properties"},
-        {"", d, "", d + "/_tavro.properties"},
-        {nullptr, d, "", d + "/tavro.properties"},
-        {"inst", d, d + "/own.properties", d + "/own.properties"},
+        {"i", "x//\\/", nullptr, nullptr, "EN_us", "EN_us", "x/i_tavro.properties", ""},
+        {"", "x", nullptr, "none", "en_us", "en_us", "x/_tavro.properties", ""},
+        {nullptr, "x\\", nullptr, "templ", "Thai", "en_US", "x/tavro.properties",
+         "# from the template\nt=1\n"},
+        {nullptr, "x", "P", nullptr, "en_US", "en_US", "P", ""},
     };
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir_.str());
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.directory + " " + (c.instance ? c.instance : "(none)"));
-        ASSERT_EQ(init(c.instance, c.directory, c.propfile.empty() ? nullptr : c.propfile.c_str()),
+        KAVREL_CTX *ctx = nullptr;
+        ASSERT_EQ(kavrel_init(&ctx, "P", c.instance, c.directory, c.templ, c.propfile, c.locale,
+                              nullptr, capture),
                   0u);
-        EXPECT_EQ(ctx->directory, d);
-        EXPECT_EQ(ctx->propfile, c.expected);
-        EXPECT_TRUE(c.instance != nullptr || ctx->instance == nullptr);
+        EXPECT_STREQ(ctx->directory, "x");
+        EXPECT_STREQ(ctx->propfile, c.path);
+        EXPECT_STREQ(ctx->locale, c.kept_locale);
+        EXPECT_EQ(slurp(c.path), c.content);
         kavrel_free(&ctx);
     }
-}
-
-// en_US in any case opens no catalogue; another locale opens the catalogue
-// of its code (an unknown one: en_US's) and keeps its name as written; a
-// catalogue that cannot be opened is a warning and leaves the context in
-// English.
-TEST_F(Context, LocaleChoosesTheCatalogue) {
-    const char *share = std::getenv("KAVREL_SHARE");
-    const std::string msgs = share == nullptr ? d : std::string(share) + "/msgs";
-    const std::string missing = "80 1 Failed to open the localised message file '" + d +
-                                "/de_de/kavrel.lcu' (i18nuni_FileOpen returned -479)|";
-    const struct {
-        const char *locale, *msgdir, *catalogue, *stored;  // catalogue: null when none is open
-        std::string line;
-    } cases[] = {
-        {"EN_us", nullptr, nullptr, "EN_us",
-         "20 0 kavrel_init(en_US): Verblib will not be used\n|"},
-        {"US-eng", msgs.c_str(), "en_US", "US-eng", "20 0 kavrel_init: locale set to en_US\n|"},
-        {"de_DE", d.c_str(), nullptr, "en_US", missing},
-    };
-    kavrel_set_attr(nullptr, KAVREL_A_TRACE, KAVREL_TRACE_ALL);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.locale);
-        if (share == nullptr && c.catalogue != nullptr) continue;
-        ASSERT_EQ(init(nullptr, d, nullptr, c.locale, c.msgdir), 0u);
-        EXPECT_STREQ(ctx->msg == nullptr ? nullptr : ctx->msg->locale, c.catalogue);
-        EXPECT_STREQ(ctx->locale, c.stored);
-        EXPECT_NE(lines().find(c.line), std::string::npos) << lines();
-        kavrel_free(&ctx);
-    }
-}
-
-TEST_F(Context, CreationAndReleaseTraceLinesFollowTheDefaultMask) {
-    kavrel_set_attr(nullptr, KAVREL_A_TRACE,
-                    KAVREL_TRACE_ALL & ~(KAVREL_TRACE_MEMORY | KAVREL_TRACE_PROP));
-    ASSERT_EQ(init("i1", d), 0u);
-    const void *record = ctx;
-    EXPECT_EQ(lines(),
-              "20 0 " + std::string(kavrel_version()) +
-                  "|20 0 kavrel_init called by prod instance i1\n"
-                  "|20 0 kavrel_init using locale en_US with msgs at (null)\n"
-                  "|20 0 kavrel_init using properties at (null) with template at (null)\n" +
-                  fmt("|20 0 kavrel_init created CTX at %p\n", record) +
-                  fmt("|20 0 Initialized Memory list at %p\n", static_cast<void *>(&ctx->memory)) +
-                  fmt("|20 0 Initialized Properties list at %p\n",
-                      static_cast<void *>(&ctx->properties)) +
-                  "|20 0 kavrel_init(en_US): Verblib will not be used\n|");
-    EXPECT_STREQ(kavrel_version(),
-                 "libkavrel - Orvane Kavrel Client Support Library/1.8.1/15/32bit/1/P/NT "
-                 "(IX86)/Windows 2000/OPT/Fri Sep 26 16:59:48 2008");
+    fs::current_path(cwd);
     g_lines.clear();
-    ASSERT_EQ(kavrel_free(&ctx), 0u);
-    EXPECT_EQ(lines(),
-              "20 0 kavrel_free freeing properties\n"
-              "|20 0 kavrel_free DISABLED freeing email as it's global\n"
-              "|20 0 kavrel_free STRFREE\n|20 0 kavrel_free destroying locks\n" +
-                  fmt("|20 0 kavrel_free free CTX at %p\n|", record));
-
-    // Without the list bit there are no list lines; a default of 0 (even
-    // after another one) writes nothing; a second release is harmless.
-    for (uint32_t mask : {0x2u, 0u}) {
-        kavrel_set_attr(nullptr, KAVREL_A_TRACE, 0xFF);
-        kavrel_set_attr(nullptr, KAVREL_A_TRACE, mask);
-        ASSERT_EQ(init(nullptr, d), 0u);
-        EXPECT_EQ(ctx->trace, mask);
-        EXPECT_EQ(g_lines.empty(), mask == 0);
-        EXPECT_EQ(lines().find("Initialized"), std::string::npos);
-        EXPECT_EQ(kavrel_free(&ctx), 0u);
-        EXPECT_EQ(kavrel_free(&ctx), 0u);
-    }
-    EXPECT_TRUE(g_lines.empty());
 }
 
-// Each allocation of kavrel_init fails in turn: the record (131229), the
-// name copies (reported; initialisation goes on), the paths (131112), and
-// whatever else init allocates; never a crash or a leak.
-TEST_F(Context, EveryAllocationOfInitCanFail) {
-    for (int64_t k = 0; k < 16; ++k) {
-        SCOPED_TRACE(k);
-        kavrel_test_fail_alloc(k, 1);
-        const uint32_t status = init("inst", d);
-        kavrel_test_fail_alloc(0, 0);
-        EXPECT_TRUE(status == 0 || status == 131229u || status == 131112u) << status;
+// Every allocation of a context's creation failing in turn: the call fails
+// with the step's status, its messages reach the handler, nothing is left.
+TEST_F(ContextTest, EveryAllocationOfCreationFailing) {
+    write(propfile(), "k=v\nemail.helo.fqdn=me\n");
+    ASSERT_EQ(open("", 0, "fr_FR", kMsgs.c_str()), 0u);  // the catalogue is open from now on
+    kavrel_free(&ctx_);
+    KAVREL_CTX *ctx = nullptr;
+    std::set<uint32_t> statuses;
+    const int steps = sweep_allocations([&](int) {
+        g_lines.clear();
+        const uint32_t status = kavrel_init(&ctx, "P", "p", dir_.str().c_str(), nullptr, nullptr,
+                                            "fr_FR", kMsgs.c_str(), capture);
+        statuses.insert(status);
         EXPECT_EQ(status != 0, ctx == nullptr);
-        EXPECT_TRUE(status == 0 || !g_lines.empty());
-        EXPECT_TRUE(k < 15 || (status == 0 && g_lines.empty())) << "the sweep is too short";
-        ASSERT_TRUE(status != 0 || ctx->propfile != nullptr);
-        EXPECT_TRUE(ctx == nullptr || !ctx->productname || std::string(ctx->productname) == "prod");
-        if (k == 0) {
-            EXPECT_EQ(status, 131229u);
-            EXPECT_EQ(g_lines,
-                      (std::vector<Line>{{100, 131229,
-                                          "Failed to allocate " +
-                                              std::to_string(sizeof(KAVREL_CTX)) + " bytes."}}));
-        } else if (k == 1) {  // the product name's copy
-            ASSERT_EQ(status, 0u);
-            EXPECT_EQ(ctx->productname, nullptr);
-            EXPECT_STREQ(ctx->instance, "inst");
-            EXPECT_EQ(g_lines.at(0),
-                      (Line{100, 1000000,
-                            "Failed to allocate " + std::to_string(8 + sizeof(kavrel::KAVREL_MEM)) +
-                                " bytes of memory."}));
-        }
+        EXPECT_FALSE(status != 0 && g_lines.empty());
         kavrel_free(&ctx);
-    }
+    });
+    EXPECT_GT(steps, 10);
+    EXPECT_EQ(statuses, (std::set<uint32_t>{0, KAVREL_E_NOMEM, KAVREL_E_PATH_NOMEM}));
+    ASSERT_EQ(open(), 0u);
+    EXPECT_EQ(retrieve("k"), "v");
+    EXPECT_STREQ(ctx_->helo, "me");
+}
+
+// A French context: texts from the catalogue, labels in English on
+// standard error; the default trace mask is taken by contexts made later.
+TEST_F(ContextTest, FrenchAndTheDefaultMask) {
+    ASSERT_EQ(open("", KAVREL_TRACE_LISTS, "French", kMsgs.c_str()), 0u);
+    uint32_t mask = 0;
+    kavrel_get_attr(ctx_, KAVREL_A_TRACE, &mask);
+    EXPECT_EQ(mask, KAVREL_TRACE_LISTS);
+    g_lines.clear();
+    g_answer = 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kavrel_set_attr(ctx_, 4242, 1), 1000000u);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_TRUE(
+        std::regex_match(g_lines[0].text, std::regex("\xC3\x89"
+                                                     "chec de l'assertion \\(\\(attribute == "
+                                                     ".+ dans kavrel \xC3\xA0 la ligne [0-9]+")))
+        << g_lines[0].text;
+    EXPECT_EQ(err, "Error 1000000: " + g_lines[0].text + "\n");
 }
 
 }  // namespace

@@ -1,191 +1,139 @@
-// Several threads, each with its own context, sharing one catalogue: every
-// message reaches the right handler call, localised, with its own values.
-#include <gtest/gtest.h>
-
+// Threads of a product calling the library at once: contexts of their own
+// sharing one catalogue, tracked memory of one context, and one context
+// storing, reading and mailing from four threads while a second process
+// rewrites its e-mail settings. Also run under ThreadSanitizer.
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "kavrel.h"
-#include "kavrel_ctx.h"
-#include "support/mem.h"
-#include "temp_dir.h"
+#include "kavrel_fixture.h"
+
+using namespace test;
 
 namespace {
 
-std::atomic<int> g_french{0};
-std::atomic<int> g_refused{0};
+std::atomic<int> g_french{0}, g_assertions{0}, g_other{0};
 
-int32_t count_delivery(KAVREL_CTX *, int32_t, int32_t number, const char *) {
-    if (number == 131268) g_refused.fetch_add(1);
-    return 0;
-}
-
-std::atomic<int> g_other{0};
-
-int32_t count_french(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
-    const std::string s(text);
-    const bool french = severity == 100 && number == 1000000 &&
-                        s.rfind(
-                            "\xC3\x89"
-                            "chec de l'assertion ((attribute == ",
-                            0) == 0 &&
-                        s.find(" dans kavrel \xC3\xA0 la ligne ") != std::string::npos;
-    (french ? g_french : g_other).fetch_add(1);
-    return 0;
-}
-
-TEST(KavrelThread, ContextsOnSeveralThreadsShareOneCatalogue) {
-    const char *share = std::getenv("KAVREL_SHARE");
-    if (share == nullptr) GTEST_SKIP() << "KAVREL_SHARE not set";
-    const std::string msgdir = std::string(share) + "/msgs";
-    TempDir dir;
-    constexpr int kThreads = 6, kCalls = 200;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            KAVREL_CTX *ctx = nullptr;
-            const std::string instance = "t" + std::to_string(t);
-            if (kavrel_init(&ctx, "prod", instance.c_str(), dir.str().c_str(), nullptr, nullptr,
-                            "fr_FR", msgdir.c_str(), count_french) != 0) {
-                failures.fetch_add(1);
-                return;
-            }
-            for (int i = 0; i < kCalls; ++i) {
-                uint32_t value = 0;
-                if (kavrel_set_attr(ctx, 4242, 1) != 1000000u) failures.fetch_add(1);
-                if (kavrel_get_attr(ctx, KAVREL_A_TRACE, &value) != 0) failures.fetch_add(1);
-            }
-            kavrel_free(&ctx);
-        });
+int32_t count(KAVREL_CTX *, int32_t severity, int32_t number, const char *text) {
+    if (number == 1000000 && severity == 100) {
+        (std::string(text).starts_with("\xC3\x89"
+                                       "chec de l'assertion")
+             ? g_french
+             : g_assertions)++;
+    } else if (severity != KAVREL_SEV_DEBUG) {
+        ++g_other;
     }
-    for (std::thread &t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(g_french.load(), kThreads * kCalls);
-    EXPECT_EQ(g_other.load(), 0);
+    return 0;
 }
 
-// Tracked memory of one context used from several threads at once.
-TEST(KavrelThread, TrackedMemoryOfOneContextFromSeveralThreads) {
+// The recipient list in a mail's envelope.
+std::string envelope_to(const std::string &mail) {
+    const std::size_t from = mail.find('\0') + 1;
+    return mail.substr(from, mail.find('\0', from) - from);
+}
+
+// Whether mails with each of the lists have arrived.
+bool both_arrived(const Relay &relay, const std::string (&lists)[2]) {
+    std::set<std::string> seen;
+    for (const std::string &mail : relay.mails()) seen.insert(envelope_to(mail));
+    return seen.count(lists[0]) && seen.count(lists[1]);
+}
+
+template <class Body>
+void on_threads(int n, Body body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
+    for (std::thread &t : threads) t.join();
+}
+
+TEST(KavrelThread, ContextsOfTheirOwnShareOneCatalogue) {
+    TempDir dir;
+    const std::string msgs = std::string(KAVREL_SHARE_DIR) + "/msgs";
+    g_french = g_other = 0;
+    on_threads(6, [&](int t) {
+        KAVREL_CTX *ctx = nullptr;
+        kavrel_init(&ctx, "P", std::to_string(t).c_str(), dir.str().c_str(), nullptr, nullptr,
+                    "fr_FR", msgs.c_str(), count);
+        for (int i = 0; i < 200; ++i) kavrel_set_attr(ctx, 4242, 1);
+        kavrel_free(&ctx);
+    });
+    EXPECT_EQ(g_french, 6 * 200);
+    EXPECT_EQ(g_other, 0);
+}
+
+TEST(KavrelThread, TrackedMemoryOfOneContext) {
     TempDir dir;
     KAVREL_CTX *ctx = nullptr;
-    ASSERT_EQ(kavrel_init(&ctx, "prod", nullptr, dir.str().c_str(), nullptr, nullptr, "en_US",
-                          nullptr, nullptr),
+    ASSERT_EQ(kavrel_init(&ctx, "P", nullptr, dir.str().c_str(), nullptr, nullptr, "en_US", nullptr,
+                          nullptr),
               0u);
     const uint32_t held = ctx->memory_index.count;
-    constexpr int kThreads = 4, kBlocks = 2000;
-    std::vector<std::thread> threads;
     std::atomic<int> lost{0};
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            std::vector<void *> mine;
-            for (int i = 0; i < kBlocks; ++i) {
-                auto *p = static_cast<int *>(kavrel::kavrel_alloc(ctx, 8));
-                if (p == nullptr) {
-                    lost.fetch_add(1);
-                    continue;
-                }
-                *p = t;
-                mine.push_back(p);
-                if (i % 3 == 0) {
-                    kavrel::kavrel_dealloc(ctx, mine.back());
-                    mine.pop_back();
-                }
-            }
-            for (void *p : mine) {
-                if (*static_cast<int *>(p) != t) lost.fetch_add(1);
-                kavrel::kavrel_dealloc(ctx, p);
-            }
-        });
-    }
-    for (std::thread &t : threads) t.join();
-    EXPECT_EQ(lost.load(), 0);
+    on_threads(4, [&](int t) {
+        std::vector<int *> mine;
+        for (int i = 0; i < 2000; ++i) {
+            mine.push_back(static_cast<int *>(kavrel::kavrel_alloc(ctx, 8)));
+            *mine.back() = t;
+            if (i % 3 == 0) kavrel::kavrel_dealloc(ctx, mine.back()), mine.pop_back();
+        }
+        for (int *p : mine) lost += *p != t, kavrel::kavrel_dealloc(ctx, p);
+    });
+    EXPECT_EQ(lost, 0);
     EXPECT_EQ(ctx->memory_index.count, held);
     kavrel_free(&ctx);
 }
 
-// Threads storing into one properties file: some through contexts of their
-// own, two through one shared context; every key ends up in the file.
-TEST(KavrelThread, PropertiesStoredFromSeveralThreads) {
+// Every mail that arrives has one of the two recipient lists whole, in its
+// envelope and in its header alike; every handler line arrives.
+TEST(KavrelThread, SharedContextMailsWhileAnotherProcessChangesItsSettings) {
+    Relay relay("relay2");
+    ASSERT_GT(relay.port(1), 0) << "aiosmtpd did not start";
     TempDir dir;
-    const std::string file = dir.str() + "/shared.properties";
-    constexpr int kThreads = 4, kKeys = 25;
-    KAVREL_CTX *shared = nullptr;
-    ASSERT_EQ(kavrel_init(&shared, "prod", nullptr, dir.str().c_str(), nullptr, file.c_str(),
-                          "en_US", nullptr, nullptr),
+    const std::string file = dir / "p.properties", lists[] = {"a@x.test,b@x.test", "c@x.test"};
+    std::string variants[2];
+    for (int v = 0; v < 2; ++v) {
+        variants[v] = "email.smtp.host=127.0.0.1\nemail.smtp.port=" +
+                      std::to_string(relay.port(static_cast<std::size_t>(v))) +
+                      "\nemail.sender=s@x.test\nemail.helo.fqdn=me\nemail.recipients=" + lists[v] +
+                      "\nemail.severity=ERROR\n";
+    }
+    write(file, variants[0]);
+    const std::string writer =
+        "while [ ! -e " + dir / "stop" + " ] && [ -e " + dir / "v0" + " ]; do for v in " +
+        write(dir / "v0", variants[0]) + " " + write(dir / "v1", variants[1]) + "; do cp $v " +
+        dir / "t" + " && mv " + dir / "t" + " " + file + "; sleep 0.01; done; done 2>/dev/null &";
+    ASSERT_EQ(shell(writer), 0);
+    KAVREL_CTX *ctx = nullptr;
+    ASSERT_EQ(kavrel_init(&ctx, "P", "i", dir.str().c_str(), nullptr, file.c_str(), "en_US",
+                          nullptr, count),
               0u);
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            KAVREL_CTX *own = nullptr;
-            if (t >= 2 && kavrel_init(&own, "prod", nullptr, dir.str().c_str(), nullptr,
-                                      file.c_str(), "en_US", nullptr, nullptr) != 0) {
-                failures.fetch_add(1);
-                return;
-            }
-            KAVREL_CTX *ctx = t < 2 ? shared : own;
-            for (int k = 0; k < kKeys; ++k) {
-                const std::string key = "t" + std::to_string(t) + ".k" + std::to_string(k);
-                char value[32];
-                if (kavrel_store_prop(ctx, key.c_str(), key.c_str()) != 0 ||
-                    kavrel_retrieve_prop(ctx, key.c_str(), value, sizeof value - 1) != 0 ||
-                    key != value) {
-                    failures.fetch_add(1);
-                }
-            }
-            kavrel_free(&own);
-        });
-    }
-    for (std::thread &t : threads) t.join();
-    kavrel_free(&shared);
-    EXPECT_EQ(failures.load(), 0);
-    std::ifstream in(file);
-    std::set<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.insert(line);
-    for (int t = 0; t < kThreads; ++t) {
-        for (int k = 0; k < kKeys; ++k) {
-            const std::string key = "t" + std::to_string(t) + ".k" + std::to_string(k);
-            EXPECT_EQ(lines.count(key + "=" + key), 1u) << key;
+    g_assertions = g_other = 0;
+    std::atomic<int> wrong{0}, calls{0};
+    std::atomic<bool> changed{false};
+    on_threads(4, [&](int t) {  // until mails with both lists have arrived
+        for (int i = 0; i < 15 || (!changed && i < 3000); ++i, ++calls) {
+            if (t == 0 && i % 8 == 7) changed = both_arrived(relay, lists);
+            const std::string key = std::to_string(t) + "." + std::to_string(i);
+            char value[16];
+            wrong += kavrel_store_prop(ctx, key.c_str(), "v") != 0;
+            wrong += kavrel_retrieve_prop(ctx, key.c_str(), value, 15) != 0;
+            kavrel_set_attr(ctx, 4242, 1);
         }
+    });
+    write(dir / "stop", "");
+    kavrel_free(&ctx);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(g_assertions, calls);
+    EXPECT_EQ(g_other, 0) << "every delivery worked";
+    const auto mails = relay.mails();
+    EXPECT_EQ(mails.size(), static_cast<std::size_t>(calls));
+    std::set<std::string> seen;
+    for (const std::string &mail : mails) {
+        const std::string to = envelope_to(mail);
+        EXPECT_TRUE(to == lists[0] || to == lists[1]) << to;
+        seen.insert(to);
+        EXPECT_NE(mail.find("To:" + to + "\r\n"), std::string::npos) << mail;
     }
-}
-
-// Threads whose failing calls mail their reports, each through a context of
-// its own, to a relay that is down: every call reports the failed delivery.
-TEST(KavrelThread, MailingFromSeveralThreads) {
-    TempDir dir;
-    const std::string props = dir.str() + "/mail.properties";
-    {
-        std::ofstream out(props);
-        out << "email.smtp.host=127.0.0.1\nemail.smtp.port=1\nemail.sender=s@example.com\n"
-               "email.recipients=r@example.com\nemail.severity=ERROR\n";
-    }
-    constexpr int kThreads = 4, kCalls = 10;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            KAVREL_CTX *ctx = nullptr;
-            if (kavrel_init(&ctx, "prod", nullptr, dir.str().c_str(), nullptr, props.c_str(),
-                            "en_US", nullptr, count_delivery) != 0) {
-                failures.fetch_add(1);
-                return;
-            }
-            for (int i = 0; i < kCalls; ++i) {
-                if (kavrel_set_attr(ctx, 4242, 1) != 1000000u) failures.fetch_add(1);
-            }
-            kavrel_free(&ctx);
-        });
-    }
-    for (std::thread &t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_GE(g_refused.load(), kThreads * kCalls);
+    EXPECT_EQ(seen.size(), 2u) << "the settings changed during the test";
 }
 
 }  // namespace

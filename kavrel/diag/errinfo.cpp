@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "email/email.h"
 #include "kavrel_ctx.h"
 #include "msg.h"
 #include "route.h"
-#include "support/mem.h"
 
 namespace kavrel {
 namespace {
@@ -82,9 +80,7 @@ void errinfo_begin(KAVREL_CTX *ctx, LOCALE_DES *msg_ctx, KAVREL_ERR_INFO *err_in
     err_info->msg_ctx = msg_ctx;
     err_info->flags = ERRINFO_NEW_ENTRY;
     // The e-mail settings are re-read at the start of every call.
-    if (ctx != nullptr && ctx->prop != nullptr && ctx->email != nullptr) {
-        email_read_props(ctx, err_info);
-    }
+    if (ctx != nullptr && ctx->hooks != nullptr) ctx->hooks->begin(ctx, err_info);
 }
 
 int32_t errinfo_add(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number, const char *format,
@@ -137,13 +133,16 @@ int32_t errinfo_discard_last(KAVREL_ERR_INFO *err_info) {
     return 0;
 }
 
-void errinfo_assert(KAVREL_ERR_INFO *err_info, const char *source, int line,
-                    const char *condition) {
-    errinfo_add(err_info, SEV_ERROR, MSG_PROGRAMMING, kAssertFormat, source, line, condition);
-}
-
-void assert_stderr(const char *source, int line, const char *condition) {
-    std::fprintf(stderr, "Assertion failed in %s at line %d: %s\n", source, line, condition);
+uint32_t errinfo_precondition(KAVREL_ERR_INFO *err_info, const char *source, int line,
+                              const char *condition, bool deliver) {
+    if (err_info != nullptr) {
+        errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_PROGRAMMING,
+                    "Assertion failed in %s at line %d: %s", source, line, condition);
+        if (deliver) errinfo_route(err_info);
+    } else {
+        std::fprintf(stderr, "Assertion failed in %s at line %d: %s\n", source, line, condition);
+    }
+    return KAVREL_E_PROGRAMMING;
 }
 
 }  // namespace kavrel

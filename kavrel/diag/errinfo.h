@@ -6,37 +6,13 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "kavrel.h"
 #include "support/list.h"
-
-struct KAVREL_CTX;
-
-#if defined(__GNUC__)
-#define KAVREL_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
-#else
-#define KAVREL_PRINTF(fmt, first)
-#endif
+#include "support/platform.h"
 
 namespace kavrel {
 struct LOCALE_DES;
-
-inline constexpr int32_t SEV_DEBUG = 20;
-inline constexpr int32_t SEV_LOG = 40;
-inline constexpr int32_t SEV_INFORMATIONAL = 60;
-inline constexpr int32_t SEV_WARNING = 80;
-inline constexpr int32_t SEV_ERROR = 100;
-inline constexpr int32_t SEV_NONE = 101;
-
-inline constexpr int32_t MSG_DIRECT = 1;
-inline constexpr int32_t MSG_MAX_CAUSE = 131227;
-inline constexpr int32_t MSG_NOMEM = 131229;
-inline constexpr int32_t MSG_PATH_NOMEM = 131112;
-inline constexpr int32_t MSG_ERROR_LABEL = 131277;
-inline constexpr int32_t MSG_WARNING_LABEL = 131278;
-inline constexpr int32_t MSG_POSSIBLE_CAUSE = 131279;
-inline constexpr int32_t MSG_PROGRAMMING = 1000000;
-inline constexpr uint32_t STATUS_PROGRAMMING = 1000000u;
-
-inline constexpr const char *kAssertFormat = "Assertion failed in %s at line %d: %s";
+struct MailSettings;
 
 // Flags of the record.
 inline constexpr uint32_t ERRINFO_NEW_ENTRY = 0x1;
@@ -77,11 +53,26 @@ int32_t errinfo_addv(KAVREL_ERR_INFO *err_info, int32_t severity, int32_t number
                      const char *format, va_list values) KAVREL_PRINTF(4, 0);
 int32_t errinfo_discard_last(KAVREL_ERR_INFO *err_info);
 
-// A failed precondition, held in the record: "Assertion failed in <source>
-// at line <line>: <condition>", severity 100, number 1000000.
-void errinfo_assert(KAVREL_ERR_INFO *err_info, const char *source, int line, const char *condition);
-// The same on standard error, for a call that has no record it can trust.
-void assert_stderr(const char *source, int line, const char *condition);
+// A failed precondition: "Assertion failed in <source> at line <line>:
+// <condition>", added to the record (severity 100, number 1000000) and, when
+// `deliver`, routed at once; on standard error when there is no record to
+// trust. Returns KAVREL_E_PROGRAMMING.
+uint32_t errinfo_precondition(KAVREL_ERR_INFO *err_info, const char *source, int line,
+                              const char *condition, bool deliver = false);
+
+// What the diagnostics reach in the layers above them. The context wires
+// one set into every context it builds; a context without them (the
+// stand-by context of kavrel_init) neither re-reads settings nor mails.
+struct DiagHooks {
+    // At the start of every record: the e-mail settings are read again.
+    void (*begin)(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
+    // Mails a report with the settings `to`: 0, or the status of a failed
+    // delivery, whose messages are then in the record.
+    uint32_t (*mail)(KAVREL_CTX *ctx, const MailSettings &to, const char *subject, const char *body,
+                     KAVREL_ERR_INFO *err_info);
+    // The properties part of the whole-library dump.
+    void (*dump_properties)(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
+};
 
 // The entry list walks: each entry, and each detail of an entry.
 inline KAVREL_ERR_MSG *errmsg_of_errq(KAVREL_LINK *link) {

@@ -7,7 +7,6 @@
 
 #include "kavrel_ctx.h"
 #include "route.h"
-#include "support/mem.h"
 
 namespace kavrel {
 namespace {
@@ -25,7 +24,6 @@ std::recursive_mutex &msg_lock() {
 }
 
 KAVREL_LINK g_descriptors = {&g_descriptors, &g_descriptors};
-int32_t g_init_calls = 0;
 
 // The composition buffers, used only under the msg lock.
 struct Buffers {
@@ -132,7 +130,7 @@ int32_t open_catalogue(KAVREL_CTX *ctx, const char *locale, const char *msgdir,
     }
     auto *des = static_cast<LOCALE_DES *>(kavrel_alloc(ctx, sizeof(LOCALE_DES)));
     if (des == nullptr) {
-        return failure(errtext, size, MSG_PATH_NOMEM,
+        return failure(errtext, size, KAVREL_E_PATH_NOMEM,
                        "Failed to allocate %d bytes for a locale descriptor.",
                        static_cast<int>(sizeof(LOCALE_DES)));
     }
@@ -166,7 +164,7 @@ int32_t collect_values(const char *format, va_list values, char *dst, int32_t si
             const char *s = va_arg(values, const char *);
             copy_cut(b.scratch, s == nullptr ? "(null)" : s, kScratch - 1);
         } else {
-            return failure(dst, size, static_cast<int32_t>(STATUS_PROGRAMMING),
+            return failure(dst, size, static_cast<int32_t>(KAVREL_E_PROGRAMMING),
                            "Unsupported conversion %%%c in a localised message format", conversion);
         }
         char16_t *slot = b.slots[b.args.last + 1];
@@ -226,13 +224,12 @@ int32_t msg_init(KAVREL_CTX *ctx, const char *locale, const char *msgdir, const 
                   {"msg_ctx pointer", msg_ctx == nullptr}};
     for (const auto &check : checks) {
         if (check.missing) {
-            return failure(errtext, errtext_size, MSG_PROGRAMMING,
+            return failure(errtext, errtext_size, KAVREL_E_PROGRAMMING,
                            "Programming Error: NULL %s specified to %s", check.name, "msg_init");
         }
     }
     *msg_ctx = nullptr;
     std::lock_guard lock(msg_lock());
-    ++g_init_calls;
     if (LOCALE_DES *des = find_descriptor(locale, component, msgfile)) {
         ++des->refcount;
         *msg_ctx = des;
@@ -245,7 +242,7 @@ int32_t msg_compose(LOCALE_DES *msg_ctx, char *dst, int32_t *size, int32_t numbe
                     const char *format, va_list values) {
     if (msg_ctx == nullptr || number == 0 || msg_ctx->magic != LOCALE_DES_MAGIC) {
         *size = format_text(dst, *size > 0 ? static_cast<std::size_t>(*size) : 0, format, values);
-        return msg_ctx == nullptr || number == 0 ? 0 : static_cast<int32_t>(STATUS_PROGRAMMING);
+        return msg_ctx == nullptr || number == 0 ? 0 : static_cast<int32_t>(KAVREL_E_PROGRAMMING);
     }
     std::lock_guard lock(msg_lock());
     return compose_localised(msg_ctx, dst, size, number, format, values);

@@ -28,9 +28,9 @@ struct LOCALE_DES {
     int32_t refcount;
 };
 
-// Opens (or finds) the catalogue. 0, 1000000 (missing argument), 131112 (no
-// memory for the descriptor) or the localisation library's failing status;
-// on failure errtext says why.
+// Opens (or finds) the catalogue. 0, KAVREL_E_PROGRAMMING (missing argument), KAVREL_E_PATH_NOMEM
+// (no memory for the descriptor) or the localisation library's failing status; on failure errtext
+// says why.
 int32_t msg_init(KAVREL_CTX *ctx, const char *locale, const char *msgdir, const char *component,
                  const char *msgfile, LOCALE_DES **msg_ctx, char *errtext, int32_t errtext_size);
 

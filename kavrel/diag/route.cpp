@@ -4,10 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "email/email.h"
 #include "kavrel_ctx.h"
 #include "msg.h"
-#include "support/mem.h"
 
 namespace kavrel {
 namespace {
@@ -16,7 +14,7 @@ namespace {
 // there is one, else in English.
 char *warning_label(const KAVREL_ERR_INFO *err_info, int32_t number, char *dst) {
     int32_t size = kLabelSize;
-    if (err_info != nullptr && msg_composef(err_info->msg_ctx, dst, &size, MSG_WARNING_LABEL,
+    if (err_info != nullptr && msg_composef(err_info->msg_ctx, dst, &size, KAVREL_M_WARNING_LABEL,
                                             "Warning %d: ", number) == 0) {
         return dst;
     }
@@ -26,8 +24,8 @@ char *warning_label(const KAVREL_ERR_INFO *err_info, int32_t number, char *dst) 
 
 char *error_label(const KAVREL_ERR_INFO *err_info, int32_t number, char *dst) {
     int32_t size = kLabelSize;
-    if (err_info != nullptr &&
-        msg_composef(err_info->msg_ctx, dst, &size, MSG_ERROR_LABEL, "Error %d: ", number) == 0) {
+    if (err_info != nullptr && msg_composef(err_info->msg_ctx, dst, &size, KAVREL_M_ERROR_LABEL,
+                                            "Error %d: ", number) == 0) {
         return dst;
     }
     std::snprintf(dst, kLabelSize, "Error %d: ", static_cast<int>(number));
@@ -43,9 +41,9 @@ void free_message(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message) {
 class MailReport {
   public:
     explicit MailReport(KAVREL_ERR_INFO *err_info) : ei_(err_info) {
-        if (!email_wanted(err_info)) return;
+        if (!wanted()) return;
         int32_t size = sizeof heading_;
-        if (msg_composef(ei_->msg_ctx, heading_, &size, MSG_POSSIBLE_CAUSE, "%s",
+        if (msg_composef(ei_->msg_ctx, heading_, &size, KAVREL_M_POSSIBLE_CAUSE, "%s",
                          "Possible cause:") != 0) {
             std::snprintf(heading_, sizeof heading_, "%s", "Possible cause:");
         }
@@ -79,10 +77,10 @@ class MailReport {
     }
 
     void detail(const KAVREL_ERR_MSG *d) {
-        if (!heading_written_ && d->error <= MSG_MAX_CAUSE) {
+        if (!heading_written_ && d->error <= KAVREL_M_MAX_CAUSE) {
             append("\n%s\n", heading_);
             heading_written_ = true;
-        } else if (heading_written_ && d->error > MSG_MAX_CAUSE) {
+        } else if (heading_written_ && d->error > KAVREL_M_MAX_CAUSE) {
             append("%s", "\n");
         }
         char label[kLabelSize] = "";
@@ -96,11 +94,23 @@ class MailReport {
     void end_entry() { append("%s", heading_written_ ? "\n\n\n" : "\n"); }
 
     uint32_t send() {
-        const KAVREL_CTX *c = ei_->consumer_ctx;
-        return email_send(c->email, c->email_sender, c->email_recipients, ei_->buf, body_, ei_);
+        KAVREL_CTX *c = ei_->consumer_ctx;
+        return c->hooks->mail(c, to_, ei_->buf, body_, ei_);
     }
 
   private:
+    // Whether the report is to be mailed: its highest severity reaches the
+    // threshold and host, sender and recipients are set. The settings are
+    // copied once, so that a call's start on another thread cannot change
+    // them under this mail.
+    bool wanted() {
+        KAVREL_CTX *c = ei_->consumer_ctx;
+        if (c == nullptr || c->hooks == nullptr || c->email == nullptr) return false;
+        to_ = mail_settings(c);
+        return ei_->max_severity >= to_.severity && to_.host[0] != '\0' && to_.sender[0] != '\0' &&
+               to_.recipients[0] != '\0';
+    }
+
     static constexpr char kHeader[] =
         "Content-type: text/plain; charset=UTF-8\nContent-transfer-encoding: 8bit\n";
 
@@ -125,6 +135,7 @@ class MailReport {
     }
 
     KAVREL_ERR_INFO *ei_;
+    MailSettings to_;
     char heading_[128] = "";
     char *body_ = nullptr;
     std::size_t capacity_ = 0;
@@ -184,24 +195,69 @@ int text_printf(char *dst, std::size_t capacity, const char *format, ...) {
 }
 
 char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t severity, char *dst) {
-    if (severity == SEV_WARNING) {
+    if (severity == KAVREL_SEV_WARNING) {
         return warning_label(err_info, number, dst);
     }
-    if (severity == SEV_ERROR) {
+    if (severity == KAVREL_SEV_ERROR) {
         return error_label(err_info, number, dst);
     }
     dst[0] = '\0';
     return dst;
 }
 
+namespace {
+
+thread_local HeldLines *t_held = nullptr;
+
+}  // namespace
+
+struct HeldLines::Line {
+    Line *next;
+    KAVREL_CTX *ctx;
+    int32_t severity, number;
+    char *text() noexcept { return reinterpret_cast<char *>(this + 1); }  // follows the record
+};
+
+HeldLines::HeldLines() noexcept : outermost_(t_held == nullptr) {
+    if (outermost_) t_held = this;
+}
+
+HeldLines::~HeldLines() {
+    if (!outermost_) return;
+    t_held = nullptr;
+    for (Line *line = first_; line != nullptr;) {
+        Line *next = line->next;
+        line_out(line->ctx, line->severity, line->number, line->text());
+        plat_free(line);
+        line = next;
+    }
+}
+
+bool HeldLines::hold(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text) noexcept {
+    HeldLines *held = t_held;
+    if (held == nullptr) return false;
+    const std::size_t length = std::strlen(text);
+    auto *line = static_cast<Line *>(plat_alloc(sizeof(Line) + length + 1));
+    if (line == nullptr) return false;
+    line->next = nullptr;
+    line->ctx = ctx;
+    line->severity = severity;
+    line->number = number;
+    std::memcpy(line->text(), text, length + 1);
+    *held->end_ = line;
+    held->end_ = &line->next;
+    return true;
+}
+
 int32_t line_out(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text) {
+    if (HeldLines::hold(ctx, severity, number, text)) return 0;
     if (ctx != nullptr && ctx->messagehandler != nullptr &&
         ctx->messagehandler(ctx, severity, number, text) == 0) {
         return 0;
     }
     char label[kLabelSize];
     severity_label(nullptr, number, severity, label);
-    std::fprintf(stderr, "%s%s%s", label, text, severity >= SEV_INFORMATIONAL ? "\n" : "");
+    std::fprintf(stderr, "%s%s%s", label, text, severity >= KAVREL_SEV_INFORMATIONAL ? "\n" : "");
     return 0;
 }
 
@@ -211,7 +267,7 @@ void error_printf(KAVREL_CTX *ctx, const char *format, ...) {
     va_start(values, format);
     format_text(text, sizeof text, format, values);
     va_end(values);
-    line_out(ctx, SEV_ERROR, MSG_PROGRAMMING, text);
+    line_out(ctx, KAVREL_SEV_ERROR, KAVREL_E_PROGRAMMING, text);
 }
 
 uint32_t errinfo_route(KAVREL_ERR_INFO *err_info) {

@@ -20,7 +20,29 @@ char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t se
 // handler returns non-zero) standard error with the label.
 int32_t line_out(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text);
 
-// A line written at once with severity 100 and number 1000000.
+// While one of these lives on a thread, the lines that thread writes wait,
+// in order, and reach the handler when it goes. A call holds one around a
+// file lock, which a handler's own call of the library would wait for for
+// ever. Nested ones leave the holding to the outermost; a line that cannot
+// be held for want of memory is written at once.
+class HeldLines {
+  public:
+    HeldLines() noexcept;
+    ~HeldLines();
+    HeldLines(const HeldLines &) = delete;
+    HeldLines &operator=(const HeldLines &) = delete;
+
+    // Keeps the line when this thread holds lines; false otherwise.
+    static bool hold(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text) noexcept;
+
+  private:
+    struct Line;
+    Line *first_ = nullptr;
+    Line **end_ = &first_;
+    bool outermost_;
+};
+
+// A line written at once with severity 100 and number KAVREL_E_PROGRAMMING.
 void error_printf(KAVREL_CTX *ctx, const char *format, ...) KAVREL_PRINTF(2, 3);
 
 // Writes every held message in order and empties the record. Returns 0 (or

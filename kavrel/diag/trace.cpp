@@ -4,10 +4,7 @@
 #include <cstdio>
 
 #include "kavrel_ctx.h"
-#include "prop/prop.h"
 #include "route.h"
-#include "support/mem.h"
-#include "support/timefmt.h"
 
 namespace kavrel {
 namespace {
@@ -16,7 +13,7 @@ void write_trace(KAVREL_CTX *ctx, const char *format, va_list values) KAVREL_PRI
 void write_trace(KAVREL_CTX *ctx, const char *format, va_list values) {
     char text[kTraceMax + 1];
     format_text(text, sizeof text, format, values);
-    line_out(ctx, SEV_DEBUG, 0, text);
+    line_out(ctx, KAVREL_SEV_DEBUG, 0, text);
 }
 
 void time_line(KAVREL_CTX *ctx, std::time_t time) {
@@ -38,7 +35,7 @@ void hex_chars(KAVREL_CTX *ctx, const unsigned char *from, int32_t count) {
 }  // namespace
 
 bool trace_on(const KAVREL_CTX *ctx, uint32_t mask) noexcept {
-    return ctx != nullptr && (ctx->trace & mask) != 0;
+    return ctx != nullptr && (trace_mask(ctx) & mask) != 0;
 }
 
 void trace_printf(KAVREL_CTX *ctx, uint32_t mask, const char *format, ...) {
@@ -78,7 +75,7 @@ void trace_time_printf(KAVREL_CTX *ctx, uint32_t mask, std::time_t time, const c
 }
 
 void trace_time_label(KAVREL_CTX *ctx, const char *label, std::time_t time) {
-    if (ctx == nullptr || ctx->trace == 0) return;
+    if (ctx == nullptr || trace_mask(ctx) == 0) return;
     char shown[kTimeBufSize];
     format_time(ctx, "en_US", &time, shown);
     trace_always(ctx, "%s: %d - %s\n", label, static_cast<int>(time), shown);
@@ -89,7 +86,7 @@ void dump_datastructures(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
     trace_always(ctx, "%s\n", kavrel_version());
     trace_always(ctx, "--Begin Kavrel datastructures\n");
     kavrel_mem_dump(ctx);
-    prop_dump(ctx->prop, err_info);
+    if (ctx->hooks != nullptr) ctx->hooks->dump_properties(ctx, err_info);
     trace_always(ctx, "-- End Kavrel datastructures\n");
 }
 
@@ -158,6 +155,31 @@ void dump_hex(KAVREL_CTX *ctx, const void *address, int32_t length) {
     trace_always(ctx, " ");
     hex_chars(ctx, bytes + line_start, count - line_start);
     trace_always(ctx, "\n");
+}
+
+void list_dump_link(KAVREL_CTX *ctx, const char *label, const KAVREL_LINK *link) {
+    trace_always(ctx, "%s: %p, next: %p, prev: %p\n", label, static_cast<const void *>(link),
+                 static_cast<void *>(link->next), static_cast<void *>(link->prev));
+}
+
+void kavrel_mem_dump_block(KAVREL_CTX *ctx, const KAVREL_MEM *block) {
+    trace_always(ctx, "\tKAVREL_MEM at %p\n", static_cast<const void *>(block));
+    trace_always(ctx, "\t\taddr: %p, size: %d (actual size: %d)\n", block->addr,
+                 static_cast<int>(block->size), static_cast<int>(mem_actual_size(block->size)));
+    list_dump_link(ctx, "\t\tm_memchunks", &block->m_memchunks);
+}
+
+void kavrel_mem_dump(KAVREL_CTX *ctx) {
+    LockGuard lock(ctx->memory_mutex);
+    trace_always(ctx, "%s", "");
+    trace_always(ctx, "Kavrel Memory queue at %p\n", static_cast<void *>(&ctx->memory));
+    int64_t total = 0;
+    for (KAVREL_LINK *l = ctx->memory.next; l != nullptr && l != &ctx->memory; l = l->next) {
+        const auto *block = reinterpret_cast<const KAVREL_MEM *>(l);
+        kavrel_mem_dump_block(ctx, block);
+        total += block->size;
+    }
+    trace_always(ctx, "\tTotal Kavrel Memory usage = %d\n", static_cast<int>(total));
 }
 
 }  // namespace kavrel

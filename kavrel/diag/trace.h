@@ -7,15 +7,9 @@
 #include <ctime>
 
 #include "errinfo.h"
+#include "support/mem.h"
 
 namespace kavrel {
-
-inline constexpr uint32_t TRACE_MEMORY = 0x1;
-inline constexpr uint32_t TRACE_ATTR = 0x2;
-inline constexpr uint32_t TRACE_LISTS = 0x8;
-inline constexpr uint32_t TRACE_DUMP = 0x20;
-inline constexpr uint32_t TRACE_PROP = 0x80;
-inline constexpr uint32_t TRACE_ANY = 0xFFFFFFFFu;
 
 // Longest trace text, without its terminator.
 inline constexpr int kTraceMax = 512;
@@ -35,6 +29,13 @@ void dump_datastructures(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
 void dump_err_info(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info);
 void dump_err_msg(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message, bool with_details, const char *prefix);
 void dump_hex(KAVREL_CTX *ctx, const void *address, int32_t length);
+
+// One line: "<label>: <link>, next: <next>, prev: <prev>".
+void list_dump_link(KAVREL_CTX *ctx, const char *label, const KAVREL_LINK *link);
+// The three lines of one tracked block, and the whole memory list with the
+// total of the sizes asked for (under the memory lock).
+void kavrel_mem_dump_block(KAVREL_CTX *ctx, const KAVREL_MEM *block);
+void kavrel_mem_dump(KAVREL_CTX *ctx);
 
 // "(null)" for a null or empty optional string in a trace line.
 inline const char *or_null(const char *s) noexcept {

@@ -10,14 +10,11 @@
 #include "diag/trace.h"
 #include "kavrel_ctx.h"
 #include "prop/prop.h"
-#include "support/mem.h"
 
 namespace kavrel {
 namespace {
 
 constexpr const char *kSource = "email";
-constexpr const char *kMagicCondition =
-    "((email_des != (EMAIL_DES *) NULL) && (email_des->magic == EMAIL_DES_MAGIC))";
 constexpr int kNumberText = 21;  // characters of a port or severity setting
 
 struct Keyword {
@@ -32,15 +29,9 @@ constexpr Keyword kSeverities[] = {{"DEBUG", 20},   {"LOG", 40},    {"INFORMATIO
 std::mutex g_notifiers_lock;
 EMAIL_DES *g_notifiers = nullptr;
 
-// A failed precondition: held and routed at once, or on standard error.
+// A failed precondition of the notifier's operations is delivered at once.
 uint32_t refuse(KAVREL_ERR_INFO *err_info, int line, const char *condition) {
-    if (err_info == nullptr) {
-        assert_stderr(kSource, line, condition);
-    } else {
-        errinfo_assert(err_info, kSource, line, condition);
-        errinfo_route(err_info);
-    }
-    return STATUS_PROGRAMMING;
+    return errinfo_precondition(err_info, kSource, line, condition, true);
 }
 
 // Reads one setting into a field of `size` bytes; the get's status (1 when
@@ -51,35 +42,35 @@ uint32_t read_setting(KAVREL_CTX *ctx, const char *key, char *field, uint32_t si
     return prop_get(ctx->prop, key, field, &length, err_info);
 }
 
-uint32_t read_port(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
+uint32_t read_port(KAVREL_CTX *ctx, int16_t *port, KAVREL_ERR_INFO *err_info) {
     char text[kNumberText + 1] = "";
     const uint32_t status = read_setting(ctx, "email.smtp.port", text, sizeof text, err_info);
     if (status == 1) return status;
-    const auto port = static_cast<uint16_t>(std::strtol(text, nullptr, 10));
-    if (port == 0) {
-        errinfo_add(err_info, SEV_WARNING, 131234,
+    const auto value = static_cast<uint16_t>(std::strtol(text, nullptr, 10));
+    if (value == 0) {
+        errinfo_add(err_info, KAVREL_SEV_WARNING, KAVREL_E_SMTP_PORT,
                     "Invalid port number %s specified for the %s property in %s. Existing value "
                     "of %d will be used.",
                     text, "email.smtp.port", ctx->propfile,
-                    static_cast<int>(static_cast<uint16_t>(ctx->smtp_port)));
-        return 131234;
+                    static_cast<int>(static_cast<uint16_t>(*port)));
+        return KAVREL_E_SMTP_PORT;
     }
-    ctx->smtp_port = static_cast<int16_t>(port);
+    *port = static_cast<int16_t>(value);
     return status;
 }
 
-uint32_t read_severity(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
+uint32_t read_severity(KAVREL_CTX *ctx, int32_t *severity, KAVREL_ERR_INFO *err_info) {
     char text[kNumberText + 1] = "";
     const uint32_t status = read_setting(ctx, "email.severity", text, sizeof text, err_info);
     if (status == 1) return status;
-    const uint32_t parsed = email_severity_parse(ctx, text, &ctx->email_severity, err_info);
+    const uint32_t parsed = email_severity_parse(ctx, text, severity, err_info);
     return parsed != 0 ? parsed : status;
 }
 
 }  // namespace
 
 void email_trace(EMAIL_DES *email_des, const char *format, ...) {
-    if (!trace_on(email_des->owner, TRACE_PROP)) return;
+    if (!trace_on(email_des->owner, KAVREL_TRACE_PROP)) return;
     va_list values;
     va_start(values, format);
     trace_vprintf(email_des->owner, format, values);
@@ -91,7 +82,7 @@ char *email_helo_get(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
     if (prop_get(ctx->prop, "email.helo.fqdn", nullptr, &length, err_info) != 0) return nullptr;
     auto *helo = static_cast<char *>(kavrel_alloc(ctx, length + 1));
     if (helo == nullptr) {
-        errinfo_add(err_info, SEV_ERROR, MSG_NOMEM, "Failed to allocate %d bytes.",
+        errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_NOMEM, "Failed to allocate %d bytes.",
                     static_cast<int>(length + 1));
         return nullptr;
     }
@@ -108,14 +99,14 @@ uint32_t email_init(KAVREL_CTX *ctx, char *helo, EMAIL_DES **email_ctx, KAVREL_E
     *email_ctx = nullptr;
     auto *e = static_cast<EMAIL_DES *>(kavrel_alloc(ctx, sizeof(EMAIL_DES)));
     if (e == nullptr) {
-        errinfo_add(err_info, SEV_ERROR, MSG_NOMEM, "Failed to allocate %d bytes.",
+        errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_NOMEM, "Failed to allocate %d bytes.",
                     static_cast<int>(sizeof(EMAIL_DES)));
-        return static_cast<uint32_t>(MSG_NOMEM);
+        return static_cast<uint32_t>(KAVREL_E_NOMEM);
     }
     e->magic = EMAIL_DES_MAGIC;
     e->owner = ctx;
     e->helo = helo;
-    e->socket = -1;
+    new (&e->socket) PlatSocket();
     e->lock.create();
     {
         std::lock_guard lock(g_notifiers_lock);
@@ -134,7 +125,8 @@ uint32_t email_config(EMAIL_DES *email_des, const char *host, int16_t port,
     }
     if (err_info == nullptr) return refuse(err_info, __LINE__, "(err_info != NULL)");
     if (email_des == nullptr) return refuse(err_info, __LINE__, "(email_ctx != NULL)");
-    if (email_des->magic != EMAIL_DES_MAGIC) return refuse(err_info, __LINE__, kMagicCondition);
+    if (email_des->magic != EMAIL_DES_MAGIC)
+        return refuse(err_info, __LINE__, kEmailMagicCondition);
     LockGuard lock(email_des->lock);
     if (email_des->host != nullptr && std::strcmp(email_des->host, host) == 0 &&
         email_des->port == port) {
@@ -144,10 +136,10 @@ uint32_t email_config(EMAIL_DES *email_des, const char *host, int16_t port,
         kavrel_dealloc(email_des->owner, email_des->host);
         email_des->host = mem_strdup(email_des->owner, host);
         if (email_des->host == nullptr) {
-            errinfo_add(err_info, SEV_ERROR, MSG_NOMEM,
+            errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_NOMEM,
                         "Failed to allocate %d bytes for email host.",
                         static_cast<int>(std::strlen(host)));
-            return static_cast<uint32_t>(MSG_NOMEM);
+            return static_cast<uint32_t>(KAVREL_E_NOMEM);
         }
     }
     email_des->port = port;
@@ -163,7 +155,7 @@ uint32_t email_free(EMAIL_DES **email_ctx, KAVREL_ERR_INFO *err_info) {
     if (err_info == nullptr) return refuse(err_info, __LINE__, "(err_info != NULL)");
     if (*email_ctx == nullptr) return refuse(err_info, __LINE__, "(*email_ctx != NULL)");
     EMAIL_DES *e = *email_ctx;
-    if (e->magic != EMAIL_DES_MAGIC) return refuse(err_info, __LINE__, kMagicCondition);
+    if (e->magic != EMAIL_DES_MAGIC) return refuse(err_info, __LINE__, kEmailMagicCondition);
     *email_ctx = nullptr;
     smtp_close(e, &e->socket);
     KAVREL_CTX *owner = e->owner;
@@ -179,8 +171,8 @@ uint32_t email_free(EMAIL_DES **email_ctx, KAVREL_ERR_INFO *err_info) {
         }
     }
     std::memset(static_cast<void *>(e), 0, sizeof *e);
-    e->socket = -1;
-    trace_printf(owner, TRACE_PROP, "EMAIL %s(%p)\n", "email_free:", static_cast<void *>(e));
+    new (&e->socket) PlatSocket();
+    trace_printf(owner, KAVREL_TRACE_PROP, "EMAIL %s(%p)\n", "email_free:", static_cast<void *>(e));
     kavrel_dealloc(owner, e);
     return 0;
 }
@@ -196,39 +188,37 @@ uint32_t email_severity_parse(KAVREL_CTX *ctx, const char *text, int32_t *thresh
         if (k.value == *threshold) existing = k.name;
     }
     if (existing == nullptr) {
-        *threshold = SEV_WARNING;
+        *threshold = KAVREL_SEV_WARNING;
         existing = "WARNING";
     }
-    errinfo_add(err_info, SEV_WARNING, 131235,
+    errinfo_add(err_info, KAVREL_SEV_WARNING, KAVREL_E_EMAIL_SEVERITY,
                 "Invalid severity %s specified for the %s property in %s. Existing severity %s "
                 "will be used. Valid severity values are %s",
                 text, "email.severity", ctx->propfile, existing,
                 "INFORMATIONAL, WARNING, ERROR, NONE");
-    return STATUS_PROGRAMMING;
+    return KAVREL_E_PROGRAMMING;
 }
 
 uint32_t email_read_props(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
     if (ctx->prop == nullptr || ctx->email == nullptr) return 0;
     prop_load(ctx->prop, ctx->propfile, nullptr, err_info);
+    // Read into a copy, stored whole: a routing on another thread sees the
+    // settings before or after, never half of each.
+    MailSettings s = mail_settings(ctx);
     uint32_t result = 0;
     const auto keep = [&result](uint32_t status) {
         if (status != 0) result = status;
     };
-    keep(read_setting(ctx, "email.smtp.host", ctx->smtp_host, kHostSize, err_info));
-    keep(read_port(ctx, err_info));
-    keep(read_setting(ctx, "email.sender", ctx->email_sender, kSenderSize, err_info));
-    keep(read_setting(ctx, "email.recipients", ctx->email_recipients, kRecipientsSize, err_info));
-    keep(read_severity(ctx, err_info));
-    if (ctx->smtp_host[0] != '\0' && ctx->email_severity <= SEV_ERROR) {
-        keep(email_config(ctx->email, ctx->smtp_host, ctx->smtp_port, err_info));
+    keep(read_setting(ctx, "email.smtp.host", s.host, kHostSize, err_info));
+    keep(read_port(ctx, &s.port, err_info));
+    keep(read_setting(ctx, "email.sender", s.sender, kSenderSize, err_info));
+    keep(read_setting(ctx, "email.recipients", s.recipients, kRecipientsSize, err_info));
+    keep(read_severity(ctx, &s.severity, err_info));
+    set_mail_settings(ctx, s);
+    if (s.host[0] != '\0' && s.severity <= KAVREL_SEV_ERROR) {
+        keep(email_config(ctx->email, s.host, s.port, err_info));
     }
     return result;
-}
-
-bool email_wanted(const KAVREL_ERR_INFO *err_info) {
-    const KAVREL_CTX *c = err_info->consumer_ctx;
-    return c != nullptr && c->email != nullptr && err_info->max_severity >= c->email_severity &&
-           c->smtp_host[0] != '\0' && c->email_sender[0] != '\0' && c->email_recipients[0] != '\0';
 }
 
 }  // namespace kavrel

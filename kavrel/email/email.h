@@ -13,14 +13,16 @@ namespace kavrel {
 
 inline constexpr uint32_t EMAIL_DES_MAGIC = 0x4541494Cu;
 inline constexpr int kReplySize = 256;  // bytes of one greeting or reply
+inline constexpr const char *kEmailMagicCondition =
+    "((email_des != (EMAIL_DES *) NULL) && (email_des->magic == EMAIL_DES_MAGIC))";
 
 struct EMAIL_DES {
     RecursiveLock lock;  // held for a whole configuration or delivery
     uint32_t magic;
     KAVREL_CTX *owner;
-    int socket;  // -1 when no connection is open
-    char *host;  // a copy in the owner's tracked memory, or null
-    char *helo;  // the context's HELO name (not owned), or null
+    PlatSocket socket;  // open only during one delivery or test connection
+    char *host;         // a copy in the owner's tracked memory, or null
+    char *helo;         // the context's HELO name (not owned), or null
     int16_t port;
     char reply[kReplySize + 1];
     EMAIL_DES *next_global;  // notifiers live for the process: all are listed
@@ -38,17 +40,13 @@ uint32_t email_severity_parse(KAVREL_CTX *ctx, const char *text, int32_t *thresh
                               KAVREL_ERR_INFO *err_info);
 void email_trace(EMAIL_DES *email_des, const char *format, ...) KAVREL_PRINTF(2, 3);
 
-// True when a report of this record is to be mailed: its highest severity
-// reaches the context's threshold and host, sender and recipients are set.
-bool email_wanted(const KAVREL_ERR_INFO *err_info);
-
 // ---- delivery -------------------------------------------------------------------
 
-uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port, int *socket,
+uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port, PlatSocket *socket,
                       KAVREL_ERR_INFO *err_info);
-bool smtp_command(EMAIL_DES *email_des, int socket, bool await_reply, const char *bytes,
+bool smtp_command(EMAIL_DES *email_des, PlatSocket &socket, bool await_reply, const char *bytes,
                   std::size_t count);
-void smtp_close(EMAIL_DES *email_des, int *socket);
+void smtp_close(EMAIL_DES *email_des, PlatSocket *socket);
 uint32_t email_send(EMAIL_DES *email_des, const char *sender, const char *recipients,
                     const char *subject, const char *body, KAVREL_ERR_INFO *err_info);
 

@@ -1,17 +1,8 @@
 // Delivery of one mail over SMTP: resolve, connect, await the greeting, the
 // fixed dialogue, close. Every wait is bounded by one second.
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "email.h"
 #include "kavrel_ctx.h"
@@ -23,36 +14,13 @@ constexpr const char *kSource = "email";
 constexpr int kWaitMs = 1000;
 constexpr std::size_t kChunk = 2048;  // bytes of the mail's text per send
 
-struct FreeAddresses {
-    void operator()(addrinfo *list) const noexcept { freeaddrinfo(list); }
-};
-
-// Waits up to a second for `events`, restarting in full when interrupted.
-// True when the socket is ready.
-bool wait_for(int socket, short events) {
-    pollfd p{socket, events, 0};
-    int n;
-    while ((n = ::poll(&p, 1, kWaitMs)) < 0 && errno == EINTR) {
-    }
-    if (n == 0) errno = ETIMEDOUT;
-    return n > 0;
-}
-
-ssize_t receive(int socket, char *buffer) {
-    ssize_t n;
-    while ((n = ::recv(socket, buffer, kReplySize, 0)) < 0 && errno == EINTR) {
-    }
-    return n;
-}
-
 // Sends every byte, waiting (a second at most each time) while the socket
 // cannot take more. The piece's own send error, if any, is in errno.
-bool send_all(int socket, const char *bytes, std::size_t count) {
+bool send_all(PlatSocket &socket, const char *bytes, std::size_t count) {
     while (count > 0) {
-        const ssize_t n = ::send(socket, bytes, count, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        const long n = socket.send(bytes, count);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_for(socket, POLLOUT)) return false;
+            if (!socket.wait(true, kWaitMs)) return false;
             continue;
         }
         if (n < 0) return false;
@@ -62,69 +30,55 @@ bool send_all(int socket, const char *bytes, std::size_t count) {
     return true;
 }
 
-int socket_error(int socket) {
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error == 0) {
-        return errno != 0 ? errno : ETIMEDOUT;
-    }
-    return error;
-}
-
 void connect_failed(KAVREL_ERR_INFO *err_info, const char *host, int16_t port, int error) {
-    errinfo_add(err_info, SEV_ERROR, 131268,
+    errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_SMTP_CONNECT,
                 "Failed to connect to SMTP host %s on port %d. errno=%d %s", host,
                 static_cast<int>(static_cast<uint16_t>(port)), error, std::strerror(error));
 }
 
 // One address: a socket, the connection, the greeting. 0, or the status.
-uint32_t try_address(EMAIL_DES *e, const addrinfo *a, const char *host, int16_t port, int *sock,
-                     KAVREL_ERR_INFO *err_info) {
-    email_trace(e, "SMTP socket for family %d, socktype %d, protocol %d\n", a->ai_family,
-                a->ai_socktype, a->ai_protocol);
-    *sock = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (*sock < 0) {
-        const int error = errno;
+uint32_t try_address(EMAIL_DES *e, const PlatAddress &a, const char *host, int16_t port,
+                     PlatSocket *sock, KAVREL_ERR_INFO *err_info) {
+    email_trace(e, "SMTP socket for family %d, socktype %d, protocol %d\n", a.family, a.socktype,
+                a.protocol);
+    PlatSocket attempt;
+    if (const int error = attempt.open(a)) {
         email_trace(e, "SMTP socket FAILED. Error %d %s\n", error, std::strerror(error));
-        errinfo_add(err_info, SEV_ERROR, 131270,
+        errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_SMTP_SOCKET,
                     "Failed to create a socket for email delivery. errno=%d %s", error,
                     std::strerror(error));
-        return 131270;
+        return KAVREL_E_SMTP_SOCKET;
     }
     email_trace(e, "SMTP setting non-blocking\n");
-    const int flags = ::fcntl(*sock, F_GETFL);
-    if (flags < 0 || ::fcntl(*sock, F_SETFL, flags | O_NONBLOCK) < 0) {
-        const int error = errno;
-        errinfo_add(err_info, SEV_ERROR, 131269,
+    if (const int error = attempt.set_nonblocking()) {
+        errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_SMTP_NONBLOCK,
                     "Failed to set email delivery socket to non-blocking. errno=%d %s", error,
                     std::strerror(error));
-        return 131269;
+        return KAVREL_E_SMTP_NONBLOCK;
     }
-    // The dialogue is many small pieces, each answered: waiting to gather
-    // them into larger packets would only add delay.
-    const int one = 1;
-    ::setsockopt(*sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    attempt.no_delay();
     email_trace(e, "SMTP connect to %s on %d\n", host,
                 static_cast<int>(static_cast<uint16_t>(port)));
-    while (::connect(*sock, a->ai_addr, a->ai_addrlen) < 0 && errno == EINTR) {
-    }
+    attempt.connect(a);
     errno = 0;
-    if (!wait_for(*sock, POLLIN)) {
-        connect_failed(err_info, host, port, socket_error(*sock));
-        smtp_close(e, sock);
+    if (!attempt.wait(false, kWaitMs)) {
+        connect_failed(err_info, host, port, attempt.pending_error());
+        if (attempt.is_open()) email_trace(e, "SMTP closing socket\n");
         return 0;  // not a result: the next address is tried
     }
-    const ssize_t n = receive(*sock, e->reply);
+    const long n = attempt.recv(e->reply, kReplySize);
     if (n < 0) {
         const int error = errno;
         email_trace(e, "SMTP recv len: %d, errno: %d %s\n", static_cast<int>(n), error,
                     std::strerror(error));
         // A refused or reset connection shows up here: the product is told.
         connect_failed(err_info, host, port, error);
-        return 131268;
+        *sock = static_cast<PlatSocket &&>(attempt);
+        return KAVREL_E_SMTP_CONNECT;
     }
     e->reply[n] = '\0';
     email_trace(e, "SMTP RECV: %s\n", e->reply);
+    *sock = static_cast<PlatSocket &&>(attempt);
     return 0;
 }
 
@@ -137,12 +91,12 @@ std::size_t one_line(const char *text, std::size_t count, char *out) {
     return count;
 }
 
-bool send_piece(EMAIL_DES *e, int sock, bool await_reply, const char *text) {
+bool send_piece(EMAIL_DES *e, PlatSocket &sock, bool await_reply, const char *text) {
     return smtp_command(e, sock, await_reply, text, std::strlen(text));
 }
 
 // A header value or address, sent in pieces of one line.
-bool send_field(EMAIL_DES *e, int sock, const char *text, std::size_t count) {
+bool send_field(EMAIL_DES *e, PlatSocket &sock, const char *text, std::size_t count) {
     char piece[kChunk + 1];
     do {
         const std::size_t n = count < kChunk ? count : kChunk;
@@ -157,7 +111,7 @@ bool send_field(EMAIL_DES *e, int sock, const char *text, std::size_t count) {
 // The mail's text on the wire: every line ends in CR LF (a bare LF or CR
 // becomes CR LF) and a line that begins with "." gets a second one, so no
 // text can end the data early.
-bool send_body(EMAIL_DES *e, int sock, const char *body) {
+bool send_body(EMAIL_DES *e, PlatSocket &sock, const char *body) {
     char chunk[kChunk + 4];
     std::size_t n = 0;
     bool line_start = true;
@@ -182,7 +136,7 @@ bool send_body(EMAIL_DES *e, int sock, const char *body) {
     return n == 0 || smtp_command(e, sock, false, chunk, n);
 }
 
-bool send_recipients(EMAIL_DES *e, int sock, const char *recipients) {
+bool send_recipients(EMAIL_DES *e, PlatSocket &sock, const char *recipients) {
     const char *from = recipients;
     for (;;) {
         const char *comma = std::strchr(from, ',');
@@ -197,7 +151,7 @@ bool send_recipients(EMAIL_DES *e, int sock, const char *recipients) {
     }
 }
 
-bool dialogue(EMAIL_DES *e, int sock, const char *sender, const char *recipients,
+bool dialogue(EMAIL_DES *e, PlatSocket &sock, const char *sender, const char *recipients,
               const char *subject, const char *body) {
     if (e->helo != nullptr && !(send_piece(e, sock, false, "HELO ") &&
                                 send_field(e, sock, e->helo, std::strlen(e->helo)) &&
@@ -222,39 +176,36 @@ bool dialogue(EMAIL_DES *e, int sock, const char *sender, const char *recipients
 
 }  // namespace
 
-uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port, int *socket,
+uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port, PlatSocket *socket,
                       KAVREL_ERR_INFO *err_info) {
-    *socket = -1;
+    socket->close();
     email_trace(email_des, "SMTP opening socket\n");
     char port_text[8];
     std::snprintf(port_text, sizeof port_text, "%hu", static_cast<uint16_t>(port));
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int code = ::getaddrinfo(host, port_text, &hints, &found);
+    PlatResolver addresses;
+    const int code = addresses.resolve(host, port_text);
     if (code != 0) {
-        const char *text = ::gai_strerror(code);
+        const char *text = PlatResolver::text(code);
         email_trace(email_des, "SMTP getaddrinfo to %s@%s FAILED: error: %d %s\n", host, port_text,
                     code, text);
-        errinfo_add(err_info, SEV_ERROR, 0,
+        errinfo_add(err_info, KAVREL_SEV_ERROR, 0,
                     "Failed to get address information for email delivery to %s. Error=%d %s", host,
                     code, text);
         return static_cast<uint32_t>(code);
     }
-    std::unique_ptr<addrinfo, FreeAddresses> addresses(found);
     email_trace(email_des, "SMTP getaddrinfo to %s@%s SUCCESS\n", host, port_text);
-    uint32_t result = 131268;
-    for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
+    uint32_t result = KAVREL_E_SMTP_CONNECT;
+    PlatAddress a;
+    while (addresses.next(&a)) {
         result = try_address(email_des, a, host, port, socket, err_info);
-        if (*socket >= 0 || result != 0) break;
-        result = 131268;
+        if (socket->is_open() || result != 0) break;
+        result = KAVREL_E_SMTP_CONNECT;
     }
     if (result != 0) smtp_close(email_des, socket);
     return result;
 }
 
-bool smtp_command(EMAIL_DES *email_des, int socket, bool await_reply, const char *bytes,
+bool smtp_command(EMAIL_DES *email_des, PlatSocket &socket, bool await_reply, const char *bytes,
                   std::size_t count) {
     email_trace(email_des, "SMTP SEND: '%s' len=%d\n", bytes, static_cast<int>(count));
     errno = 0;
@@ -265,13 +216,13 @@ bool smtp_command(EMAIL_DES *email_des, int socket, bool await_reply, const char
         return false;
     }
     if (!await_reply) return true;
-    if (!wait_for(socket, POLLIN)) {
+    if (!socket.wait(false, kWaitMs)) {
         const int error = errno;
         email_trace(email_des, "SMTP FAIL: sent '%s' recv len: %d, errno: %d %s\n", bytes, -1,
                     error, std::strerror(error));
         return false;
     }
-    const ssize_t n = receive(socket, email_des->reply);
+    const long n = socket.recv(email_des->reply, kReplySize);
     if (n < 0) {
         const int error = errno;
         email_trace(email_des, "SMTP FAIL: sent '%s' recv len: %d, errno: %d %s\n", bytes,
@@ -283,38 +234,24 @@ bool smtp_command(EMAIL_DES *email_des, int socket, bool await_reply, const char
     return true;
 }
 
-void smtp_close(EMAIL_DES *email_des, int *socket) {
-    if (*socket == -1) return;
+void smtp_close(EMAIL_DES *email_des, PlatSocket *socket) {
+    if (!socket->is_open()) return;
     email_trace(email_des, "SMTP closing socket\n");
-    // Reply bytes still unread would make the close reset the connection,
-    // and a relay may then drop the mail it has just taken: read them first.
-    char unread[kReplySize];
-    for (int i = 0; i < 64 && ::recv(*socket, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
-    }
-    ::close(*socket);
-    *socket = -1;
+    socket->close();
 }
 
 uint32_t email_send(EMAIL_DES *email_des, const char *sender, const char *recipients,
                     const char *subject, const char *body, KAVREL_ERR_INFO *err_info) {
-    const char *failed = nullptr;
     if (email_des == nullptr) {
-        failed = "(email_ctx != NULL)";
-    } else if (email_des->magic != EMAIL_DES_MAGIC) {
-        failed = "((email_des != (EMAIL_DES *) NULL) && (email_des->magic == EMAIL_DES_MAGIC))";
+        return errinfo_precondition(err_info, kSource, __LINE__, "(email_ctx != NULL)");
     }
-    if (failed != nullptr) {
-        if (err_info == nullptr) {
-            assert_stderr(kSource, __LINE__, failed);
-        } else {
-            errinfo_assert(err_info, kSource, __LINE__, failed);
-        }
-        return STATUS_PROGRAMMING;
+    if (email_des->magic != EMAIL_DES_MAGIC) {
+        return errinfo_precondition(err_info, kSource, __LINE__, kEmailMagicCondition);
     }
     LockGuard lock(email_des->lock);
     if (email_des->host == nullptr) {  // no configuration has succeeded yet
         connect_failed(err_info, "(null)", email_des->port, EDESTADDRREQ);
-        return 131268;
+        return KAVREL_E_SMTP_CONNECT;
     }
     const uint32_t status =
         smtp_connect(email_des, email_des->host, email_des->port, &email_des->socket, err_info);

@@ -2,15 +2,13 @@
 // lines kept from the file) mirroring the context's properties file.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 
 #include "diag/errinfo.h"
 #include "support/list.h"
 #include "support/platform.h"
+#include "support/table.h"
 
 namespace kavrel {
 
@@ -27,11 +25,6 @@ struct PROPERTY {
     uint32_t type;
     char key_tail[3];     // the key's last three characters, when it has three
     uint32_t index_hash;  // of the key (or a comment's text), for the key index
-};
-
-struct PropSlot {
-    uint32_t hash;
-    PROPERTY *record;  // null: free
 };
 
 // Identity of the file as this store last read or wrote it: a change of any
@@ -51,12 +44,10 @@ struct PROP_DES {
     KAVREL_CTX *ctx;
     std::time_t last_use;
     FileStamp stamp;
-    // The key index (keys and comment texts): an open-addressing table in
-    // tracked memory, at most half full; null when none could be allocated,
-    // and then lookups walk the list.
-    PropSlot *buckets;
-    uint32_t bucket_mask;
-    uint32_t count;
+    // The key index (keys and comment texts), in tracked memory; its count
+    // is the number of records. Without a table (none could be allocated)
+    // lookups walk the list.
+    HashTable index;
 };
 
 using PROP_LOAD_CB = int (*)(KAVREL_CTX *ctx, const char *key, const char *value);
@@ -72,6 +63,12 @@ uint32_t prop_set(PROP_DES *prop_des, const char *key, const char *value,
                   KAVREL_ERR_INFO *err_info);
 uint32_t prop_list(PROP_DES *prop_des, PROP_LIST_CB prop_list_cb, KAVREL_ERR_INFO *err_info);
 void prop_dump(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info);
+
+// Internal. Whether the descriptor is one (else the failed precondition is
+// reported, quoting `line`).
+bool prop__usable(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info, int line);
+inline constexpr const char *kPropMagicCondition =
+    "((prop_des != (PROP_DES *) NULL) && (prop_des->magic == PROP_DES_MAGIC))";
 
 // Internal: the caller holds the descriptor's lock.
 uint32_t set__property(PROP_DES *prop_des, const char *key, const char *value,
@@ -93,21 +90,7 @@ void prop_trace(PROP_DES *prop_des, const char *format, ...) KAVREL_PRINTF(2, 3)
 uint32_t prop_load(PROP_DES *prop_des, const char *prop_file, PROP_LOAD_CB prop_load_cb,
                    KAVREL_ERR_INFO *err_info);
 uint32_t prop_save(PROP_DES *prop_des, const char *prop_file, KAVREL_ERR_INFO *err_info);
-std::FILE *open__file(const char *name, const char *mode, KAVREL_ERR_INFO *err_info);
-uint32_t stat__file(const char *name, struct stat *status, KAVREL_ERR_INFO *err_info);
-
-// A kernel advisory lock that serialises the stores of every process on one
-// properties file, from the reload to the end of the save. It dies with its
-// process, so no stale lock can block anyone.
-class PropFileLock {
-  public:
-    explicit PropFileLock(const char *prop_file);
-    ~PropFileLock();
-    PropFileLock(const PropFileLock &) = delete;
-    PropFileLock &operator=(const PropFileLock &) = delete;
-
-  private:
-    int fd_ = -1;
-};
+PlatStream open__file(const char *name, const char *mode, KAVREL_ERR_INFO *err_info);
+uint32_t stat__file(const char *name, FileInfo *status, KAVREL_ERR_INFO *err_info);
 
 }  // namespace kavrel

@@ -6,36 +6,25 @@
 #include "diag/trace.h"
 #include "kavrel_ctx.h"
 #include "prop.h"
-#include "support/mem.h"
 
 namespace kavrel {
 namespace {
 
 constexpr const char *kSource = "prop";
-constexpr const char *kMagicCondition =
-    "((prop_des != (PROP_DES *) NULL) && (prop_des->magic == PROP_DES_MAGIC))";
 constexpr uint32_t kFirstBuckets = 16;
 
 PROPERTY *record_of(KAVREL_LINK *link) {
     return reinterpret_cast<PROPERTY *>(link);
 }
 
-void report_assert(KAVREL_ERR_INFO *err_info, int line, const char *condition) {
-    if (err_info != nullptr) {
-        errinfo_assert(err_info, kSource, line, condition);
-    } else {
-        assert_stderr(kSource, line, condition);
-    }
-}
-
 void report_nomem(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info, std::size_t bytes) {
     if (err_info != nullptr) {
-        errinfo_add(err_info, SEV_ERROR, MSG_NOMEM, "Failed to allocate %d bytes.",
+        errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_NOMEM, "Failed to allocate %d bytes.",
                     static_cast<int>(bytes));
     } else {
         char text[64];
         text_printf(text, sizeof text, "Failed to allocate %d bytes.", static_cast<int>(bytes));
-        line_out(prop_des->ctx, SEV_ERROR, MSG_NOMEM, text);
+        line_out(prop_des->ctx, KAVREL_SEV_ERROR, KAVREL_E_NOMEM, text);
     }
 }
 
@@ -48,80 +37,49 @@ char *copy_text(PROP_DES *prop_des, const char *s, KAVREL_ERR_INFO *err_info) {
 }
 
 // ---- the key index ----------------------------------------------------------
-// Chained buckets keyed by (kind, text): keys for properties, the whole text
-// for comments. It only speeds lookups up; when it cannot grow it keeps its
-// size, and without buckets lookups walk the list.
+// Keyed by (kind, text): keys for properties, the whole text for comments.
+// It only speeds lookups up: when it cannot grow it keeps its size while a
+// slot is free, and without a table lookups walk the list.
 
 uint32_t text_hash(uint32_t type, const char *s) noexcept {
     uint32_t h = 2166136261u ^ type;
     for (; *s != '\0'; ++s) h = (h ^ static_cast<unsigned char>(*s)) * 16777619u;
-    return h ^ (h >> 16);  // the buckets take the low bits
+    return h ^ (h >> 16);  // the table takes the low bits
 }
 
-void index_put(PropSlot *slots, uint32_t mask, PROPERTY *record) noexcept {
-    uint32_t i = record->index_hash & mask;
-    while (slots[i].record != nullptr) i = (i + 1) & mask;
-    slots[i] = {record->index_hash, record};
-}
-
-// Keeps the table at most half full; when it cannot grow it stays as it is
-// (lookups then probe further), and without a table lookups walk the list.
-// True when the table was built afresh from the list, new record included.
-bool index_grow(PROP_DES *d) {
-    const uint32_t size = d->buckets == nullptr ? 0 : d->bucket_mask + 1;
-    if (d->count <= size / 2 || d->count > (UINT32_MAX >> 5)) return false;
-    uint32_t grown = kFirstBuckets;
-    while (grown / 2 < d->count) grown *= 2;
-    auto *slots = static_cast<PropSlot *>(
-        kavrel_alloc(d->ctx, static_cast<uint32_t>(grown * sizeof(PropSlot))));
-    if (slots == nullptr) {
-        if (d->count < size) return false;
-        // A full table must not stay in use: fall back to the list.
-        kavrel_dealloc(d->ctx, d->buckets);
-        d->buckets = nullptr;
-        return false;
+// A table for every record, built afresh from the list; false when it
+// cannot be allocated.
+bool index_rebuild(PROP_DES *d) {
+    const uint32_t capacity = HashTable::capacity_for(d->index.count, kFirstBuckets);
+    auto *fresh = capacity == 0 ? nullptr
+                                : static_cast<HashSlot *>(kavrel_alloc(
+                                      d->ctx, static_cast<uint32_t>(capacity * sizeof(HashSlot))));
+    if (fresh == nullptr) return false;
+    kavrel_dealloc(d->ctx, d->index.reset(fresh, capacity));
+    for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
+        d->index.insert(record_of(l)->index_hash, record_of(l));
     }
-    const bool from_list = d->buckets == nullptr;
-    if (from_list) {
-        for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
-            index_put(slots, grown - 1, record_of(l));
-        }
-    } else {
-        for (uint32_t i = 0; i < size; ++i) {
-            if (d->buckets[i].record != nullptr) index_put(slots, grown - 1, d->buckets[i].record);
-        }
-    }
-    kavrel_dealloc(d->ctx, d->buckets);
-    d->buckets = slots;
-    d->bucket_mask = grown - 1;
-    return from_list;
+    return true;
 }
 
 // The record is on the list already.
 void index_add(PROP_DES *d, PROPERTY *record) {
     record->index_hash = text_hash(record->type, record->key ? record->key : record->value);
-    ++d->count;
-    if (index_grow(d)) return;
-    if (d->buckets != nullptr) index_put(d->buckets, d->bucket_mask, record);
+    ++d->index.count;
+    if (d->index.fits(d->index.count)) {
+        d->index.insert(record->index_hash, record);
+    } else if (!index_rebuild(d) && d->index.slots != nullptr) {
+        if (d->index.count < d->index.capacity()) {
+            d->index.insert(record->index_hash, record);
+        } else {  // a full table must not stay in use: fall back to the list
+            kavrel_dealloc(d->ctx, d->index.drop());
+        }
+    }
 }
 
 void index_remove(PROP_DES *d, PROPERTY *record) noexcept {
-    --d->count;
-    if (d->buckets == nullptr) return;
-    const uint32_t mask = d->bucket_mask;
-    PropSlot *slots = d->buckets;
-    uint32_t i = record->index_hash & mask;
-    while (slots[i].record != nullptr && slots[i].record != record) i = (i + 1) & mask;
-    if (slots[i].record == nullptr) return;
-    // Backward-shift deletion keeps every probe run unbroken.
-    uint32_t hole = i;
-    for (uint32_t j = (i + 1) & mask; slots[j].record != nullptr; j = (j + 1) & mask) {
-        if (((j - slots[j].hash) & mask) >= ((j - hole) & mask)) {
-            slots[hole] = slots[j];
-            hole = j;
-        }
-    }
-    slots[hole] = {0, nullptr};
+    --d->index.count;
+    d->index.erase(record->index_hash, record);
 }
 
 // The value a record was created with sits in the record's own block; a
@@ -142,15 +100,10 @@ bool matches(const PROPERTY *record, uint32_t type, const char *text) noexcept {
 }
 
 PROPERTY *find_record(PROP_DES *d, uint32_t type, const char *text) {
-    if (d->buckets != nullptr) {
-        const uint32_t hash = text_hash(type, text);
-        const uint32_t mask = d->bucket_mask;
-        for (uint32_t i = hash & mask; d->buckets[i].record != nullptr; i = (i + 1) & mask) {
-            if (d->buckets[i].hash == hash && matches(d->buckets[i].record, type, text)) {
-                return d->buckets[i].record;
-            }
-        }
-        return nullptr;
+    if (d->index.slots != nullptr) {
+        return static_cast<PROPERTY *>(d->index.find(text_hash(type, text), [&](void *r) {
+            return matches(static_cast<PROPERTY *>(r), type, text);
+        }));
     }
     const std::size_t length = std::strlen(text);
     for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
@@ -163,18 +116,6 @@ PROPERTY *find_record(PROP_DES *d, uint32_t type, const char *text) {
     return nullptr;
 }
 
-bool descriptor_ok(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info, int line) {
-    if (prop_des == nullptr) {
-        report_assert(err_info, line, "(prop_ctx != NULL)");
-        return false;
-    }
-    if (prop_des->magic != PROP_DES_MAGIC) {
-        report_assert(err_info, line, kMagicCondition);
-        return false;
-    }
-    return true;
-}
-
 void dump_text(KAVREL_CTX *ctx, PROPERTY *record) {
     trace_always(ctx, "\tPROPERTY at 0x%p\n", static_cast<void *>(record));
     trace_always(ctx, "\t\tkey: '%s', value: '%s'\n", or_null(record->key), or_null(record->value));
@@ -183,8 +124,20 @@ void dump_text(KAVREL_CTX *ctx, PROPERTY *record) {
 
 }  // namespace
 
+bool prop__usable(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info, int line) {
+    if (prop_des == nullptr) {
+        errinfo_precondition(err_info, kSource, line, "(prop_ctx != NULL)");
+        return false;
+    }
+    if (prop_des->magic != PROP_DES_MAGIC) {
+        errinfo_precondition(err_info, kSource, line, kPropMagicCondition);
+        return false;
+    }
+    return true;
+}
+
 void prop_trace(PROP_DES *prop_des, const char *format, ...) {
-    if (!trace_on(prop_des->ctx, TRACE_PROP)) return;
+    if (!trace_on(prop_des->ctx, KAVREL_TRACE_PROP)) return;
     va_list values;
     va_start(values, format);
     trace_vprintf(prop_des->ctx, format, values);
@@ -193,17 +146,16 @@ void prop_trace(PROP_DES *prop_des, const char *format, ...) {
 
 uint32_t prop_init(KAVREL_CTX *ctx, PROP_DES **prop_ctx, KAVREL_ERR_INFO *err_info) {
     if (prop_ctx == nullptr) {
-        report_assert(err_info, __LINE__, "(prop_ctx != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(prop_ctx != NULL)");
     }
     *prop_ctx = nullptr;
     auto *d = static_cast<PROP_DES *>(kavrel_alloc(ctx, sizeof(PROP_DES)));
     if (d == nullptr) {
         if (err_info != nullptr) {
-            errinfo_add(err_info, SEV_ERROR, MSG_NOMEM, "Failed to allocate %d bytes.",
+            errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_NOMEM, "Failed to allocate %d bytes.",
                         static_cast<int>(sizeof(PROP_DES)));
         }
-        return static_cast<uint32_t>(MSG_NOMEM);
+        return static_cast<uint32_t>(KAVREL_E_NOMEM);
     }
     d->magic = PROP_DES_MAGIC;
     d->ctx = ctx;
@@ -217,23 +169,20 @@ uint32_t prop_init(KAVREL_CTX *ctx, PROP_DES **prop_ctx, KAVREL_ERR_INFO *err_in
 
 uint32_t prop_free(PROP_DES **prop_ctx, KAVREL_ERR_INFO *err_info) {
     if (prop_ctx == nullptr) {
-        report_assert(err_info, __LINE__, "(prop_ctx != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(prop_ctx != NULL)");
     }
     if (*prop_ctx == nullptr) {
-        report_assert(err_info, __LINE__, "(*prop_ctx != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(*prop_ctx != NULL)");
     }
     PROP_DES *d = *prop_ctx;
     if (d->magic != PROP_DES_MAGIC) {
-        report_assert(err_info, __LINE__, kMagicCondition);
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, kPropMagicCondition);
     }
     prop_trace(d, "%s(%p)\n", "prop_free:", static_cast<void *>(d));
     free__properties(d, err_info);
     d->lock.destroy();
     KAVREL_CTX *ctx = d->ctx;
-    kavrel_dealloc(ctx, d->buckets);
+    kavrel_dealloc(ctx, d->index.slots);
     d->magic = 0;
     kavrel_dealloc(ctx, d);
     return 0;
@@ -241,18 +190,16 @@ uint32_t prop_free(PROP_DES **prop_ctx, KAVREL_ERR_INFO *err_info) {
 
 uint32_t prop_get(PROP_DES *prop_des, const char *key, char *value, uint32_t *value_len,
                   KAVREL_ERR_INFO *err_info) {
-    if (!descriptor_ok(prop_des, err_info, __LINE__)) return STATUS_PROGRAMMING;
+    if (!prop__usable(prop_des, err_info, __LINE__)) return KAVREL_E_PROGRAMMING;
     if (key == nullptr) {
-        report_assert(err_info, __LINE__, "(key != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(key != NULL)");
     }
     if (value_len == nullptr) {
-        report_assert(err_info, __LINE__, "(value_len != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(value_len != NULL)");
     }
     const uint32_t max_value_len = *value_len;
     const char *used = alloc__key(prop_des, key, err_info);
-    if (used == nullptr) return static_cast<uint32_t>(MSG_NOMEM);
+    if (used == nullptr) return static_cast<uint32_t>(KAVREL_E_NOMEM);
     uint32_t status = 1;
     {
         LockGuard lock(prop_des->lock);
@@ -263,8 +210,9 @@ uint32_t prop_get(PROP_DES *prop_des, const char *key, char *value, uint32_t *va
             *value_len = static_cast<uint32_t>(length);
             if (value != nullptr) {
                 if (length > max_value_len) {
-                    report_assert(err_info, __LINE__, "(*value_len <= max_value_len)");
-                    status = STATUS_PROGRAMMING;
+                    errinfo_precondition(err_info, kSource, __LINE__,
+                                         "(*value_len <= max_value_len)");
+                    status = KAVREL_E_PROGRAMMING;
                 }
                 const std::size_t n = length < max_value_len ? length : max_value_len;
                 std::memcpy(value, found_value, n);
@@ -278,13 +226,12 @@ uint32_t prop_get(PROP_DES *prop_des, const char *key, char *value, uint32_t *va
 
 uint32_t prop_set(PROP_DES *prop_des, const char *key, const char *value,
                   KAVREL_ERR_INFO *err_info) {
-    if (!descriptor_ok(prop_des, err_info, __LINE__)) return STATUS_PROGRAMMING;
+    if (!prop__usable(prop_des, err_info, __LINE__)) return KAVREL_E_PROGRAMMING;
     if (key == nullptr) {
-        report_assert(err_info, __LINE__, "(key != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(key != NULL)");
     }
     const char *used = alloc__key(prop_des, key, err_info);
-    if (used == nullptr) return static_cast<uint32_t>(MSG_NOMEM);
+    if (used == nullptr) return static_cast<uint32_t>(KAVREL_E_NOMEM);
     uint32_t status = 0;
     {
         LockGuard lock(prop_des->lock);
@@ -295,10 +242,9 @@ uint32_t prop_set(PROP_DES *prop_des, const char *key, const char *value,
 }
 
 uint32_t prop_list(PROP_DES *prop_des, PROP_LIST_CB prop_list_cb, KAVREL_ERR_INFO *err_info) {
-    if (!descriptor_ok(prop_des, err_info, __LINE__)) return STATUS_PROGRAMMING;
+    if (!prop__usable(prop_des, err_info, __LINE__)) return KAVREL_E_PROGRAMMING;
     if (prop_list_cb == nullptr) {
-        report_assert(err_info, __LINE__, "(prop_list_cb != NULL)");
-        return STATUS_PROGRAMMING;
+        return errinfo_precondition(err_info, kSource, __LINE__, "(prop_list_cb != NULL)");
     }
     LockGuard lock(prop_des->lock);
     uint32_t status = 0;
@@ -314,7 +260,7 @@ uint32_t prop_list(PROP_DES *prop_des, PROP_LIST_CB prop_list_cb, KAVREL_ERR_INF
 void prop_dump(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info) {
     if (prop_des == nullptr) return;
     if (prop_des->magic != PROP_DES_MAGIC) {
-        report_assert(err_info, __LINE__, kMagicCondition);
+        errinfo_precondition(err_info, kSource, __LINE__, kPropMagicCondition);
         return;
     }
     LockGuard lock(prop_des->lock);
@@ -360,7 +306,7 @@ uint32_t add__property(PROP_DES *prop_des, const char *key, const char *value,
             : static_cast<PROPERTY *>(kavrel_alloc(prop_des->ctx, static_cast<uint32_t>(bytes)));
     if (r == nullptr) {
         report_nomem(prop_des, err_info, bytes);
-        return static_cast<uint32_t>(MSG_NOMEM);
+        return static_cast<uint32_t>(KAVREL_E_NOMEM);
     }
     list_init(&r->propq);
     char *text = reinterpret_cast<char *>(r + 1);
@@ -385,7 +331,7 @@ uint32_t update__property(PROP_DES *prop_des, PROPERTY *record, const char *valu
                           KAVREL_ERR_INFO *err_info) {
     if (std::strcmp(record->value, value) == 0) return 0;
     char *copy = copy_text(prop_des, value, err_info);
-    if (copy == nullptr) return static_cast<uint32_t>(MSG_NOMEM);
+    if (copy == nullptr) return static_cast<uint32_t>(KAVREL_E_NOMEM);
     prop_trace(prop_des, "PROP %s(%p): %s=%s\n", "update__property:", static_cast<void *>(prop_des),
                record->key, value);
     release_value(prop_des, record);
@@ -398,7 +344,7 @@ void free__property(PROP_DES *prop_des, PROPERTY *record, bool unlink, KAVREL_ER
     index_remove(prop_des, record);
     if (record->key != nullptr) {
         if (record->type != PROP_CLEARTEXT) {
-            report_assert(err_info, __LINE__, "(prop->type == PROP_CLEARTEXT)");
+            errinfo_precondition(err_info, kSource, __LINE__, "(prop->type == PROP_CLEARTEXT)");
         }
         prop_trace(prop_des, "PROP %s(%p): %s=%s\n",
                    "free__property:", static_cast<void *>(prop_des), record->key, record->value);
@@ -413,15 +359,14 @@ void free__property(PROP_DES *prop_des, PROPERTY *record, bool unlink, KAVREL_ER
 uint32_t free__properties(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info) {
     LockGuard lock(prop_des->lock);
     // The whole list goes: the index is dropped first, not record by record.
-    kavrel_dealloc(prop_des->ctx, prop_des->buckets);
-    prop_des->buckets = nullptr;
+    kavrel_dealloc(prop_des->ctx, prop_des->index.drop());
     for (KAVREL_LINK *l = prop_des->props.next; l != &prop_des->props;) {
         PROPERTY *r = record_of(l);
         l = l->next;
         list_remove(&r->propq);
         free__property(prop_des, r, false, err_info);
     }
-    prop_des->count = 0;
+    prop_des->index.count = 0;
     return 0;
 }
 

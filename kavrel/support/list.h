@@ -7,8 +7,6 @@
 
 #include <cstddef>
 
-struct KAVREL_CTX;
-
 namespace kavrel {
 
 struct KAVREL_LINK {
@@ -55,8 +53,5 @@ template <class T>
 T *list_entry(KAVREL_LINK *link, std::size_t offset) noexcept {
     return reinterpret_cast<T *>(reinterpret_cast<char *>(link) - offset);
 }
-
-// One trace line: "<label>: <link>, next: <next>, prev: <prev>".
-void list_dump_link(KAVREL_CTX *ctx, const char *label, const KAVREL_LINK *link);
 
 }  // namespace kavrel

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "list.h"
-
-struct KAVREL_CTX;
+#include "platform.h"
+#include "table.h"
 
 namespace kavrel {
 
@@ -17,22 +17,38 @@ struct KAVREL_MEM {
     uint32_t size;            // the size the caller asked for
 };
 
-// Open-addressing table from a caller's address to its header, so that a
-// release finds its block without walking the list and recognises an
-// address that is not ours without reading memory behind it.
-struct MemIndex {
-    void **slots;   // callers' addresses: the header lies right before each
-    uint32_t mask;  // capacity - 1; capacity is a power of two or 0
-    uint32_t count;
+// Finds a block by its caller's address without walking the list, and
+// recognises an address that is not ours without reading memory behind it.
+// Its slots are plain memory.
+using MemIndex = HashTable;
+
+// Where tracked memory's lines go. The owner wires it: the allocator knows
+// nothing of the way out.
+struct MemReport {
+    // Whether memory trace lines are wanted; asked before anything is
+    // formatted.
+    bool (*tracing)(const void *owner) noexcept;
+    // A trace line, or (failure) a failure to be shown at once.
+    void (*line)(void *owner, bool failure, const char *text) noexcept;
+};
+
+// The tracked memory of one owner: its block list, the lock guarding list
+// and index, the index, and where its lines go.
+struct TrackedMemory {
+    KAVREL_LINK *list;
+    RecursiveLock *lock;
+    MemIndex *index;
+    const MemReport *report;  // null: no lines
+    void *owner;
 };
 
 // A zero-filled area of at least `size` bytes, or null (reported).
-void *kavrel_alloc(KAVREL_CTX *ctx, uint32_t size);
-// Releases a block kavrel_alloc returned for this context; null is ignored,
+void *tracked_alloc(const TrackedMemory &memory, uint32_t size);
+// Releases a block tracked_alloc returned for this owner; null is ignored,
 // any other unknown address is reported and left alone.
-void kavrel_dealloc(KAVREL_CTX *ctx, void *address);
-void kavrel_mem_dump_block(KAVREL_CTX *ctx, const KAVREL_MEM *block);
-void kavrel_mem_dump(KAVREL_CTX *ctx);
+void tracked_free(const TrackedMemory &memory, void *address);
+// A copy of s (length + 1 bytes), or null.
+char *tracked_strdup(const TrackedMemory &memory, const char *s);
 
 // The actual size of a block for a request: rounded up to 4 plus the header.
 // 0 when that overflows 32 bits.
@@ -40,8 +56,5 @@ uint32_t mem_actual_size(uint32_t size) noexcept;
 
 // Releases the index's own table (the blocks stay where they are).
 void mem_index_free(MemIndex *index) noexcept;
-
-// A copy of s (length + 1 bytes) in tracked memory, or null.
-char *mem_strdup(KAVREL_CTX *ctx, const char *s);
 
 }  // namespace kavrel

@@ -1,61 +1,352 @@
+// The platform layer on POSIX systems.
 #include "platform.h"
 
-#include <atomic>
-#include <cstdlib>
+#include <fcntl.h>
+#include <locale.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+
+namespace kavrel {
 namespace {
 
-// Injection state of one hook: operations made so far, and the window of
-// failures.
-struct Injection {
-    std::atomic<int64_t> made{0};
-    std::atomic<int64_t> fail_from{INT64_MAX};
-    std::atomic<int64_t> fail_until{INT64_MAX};
+// Whether an operation of kind `op` is to fail in a test build; errno then
+// holds the error it fails with.
+bool faulted(Fault op) noexcept {
+    int error = 0;
+    if (!i18n::fault_hits(op, &error)) return false;
+    errno = error;
+    return true;
+}
 
-    bool next_fails() noexcept {
-        const int64_t n = made.fetch_add(1, std::memory_order_relaxed);
-        return n >= fail_from.load(std::memory_order_relaxed) &&
-               n < fail_until.load(std::memory_order_relaxed);
-    }
-    int64_t arm(int64_t after, int64_t count) noexcept {
-        const int64_t so_far = made.load(std::memory_order_relaxed);
-        if (after == 0 && count == 0) {
-            fail_from.store(INT64_MAX);
-            fail_until.store(INT64_MAX);
-            return so_far;
-        }
-        fail_from.store(so_far + after);
-        fail_until.store(count < 0 ? INT64_MAX : so_far + after + count);
-        return so_far;
-    }
-};
+int errno_or(int fallback) noexcept {
+    return errno != 0 ? errno : fallback;
+}
 
-Injection g_alloc;
-Injection g_io;
+void fill(FileInfo *info, const struct stat &st) noexcept {
+    info->mtime = st.st_mtime;
+    info->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    info->size = static_cast<int64_t>(st.st_size);
+    info->device = static_cast<uint64_t>(st.st_dev);
+    info->inode = static_cast<uint64_t>(st.st_ino);
+    info->mode = static_cast<uint32_t>(st.st_mode & 07777);
+    info->directory = S_ISDIR(st.st_mode);
+}
 
 }  // namespace
 
-namespace kavrel {
+// ---- memory -------------------------------------------------------------------
 
 void *plat_alloc(std::size_t bytes) noexcept {
-    if (g_alloc.next_fails()) return nullptr;
-    return std::malloc(bytes == 0 ? 1 : bytes);
+    return i18n::mem_alloc(bytes);
 }
 
 void plat_free(void *p) noexcept {
-    std::free(p);
+    i18n::mem_free(p);
 }
 
-bool plat_io_fails() noexcept {
-    return g_io.next_fails();
+// ---- clock and locale ---------------------------------------------------------
+
+std::time_t plat_time() noexcept {
+    if (faulted(Fault::clock)) return static_cast<std::time_t>(-1);
+    return std::time(nullptr);
+}
+
+bool plat_localtime(std::time_t t, std::tm *out) noexcept {
+    return localtime_r(&t, out) != nullptr;
+}
+
+const char *plat_locale_name(bool time_category) noexcept {
+    return std::setlocale(time_category ? LC_TIME : LC_ALL, nullptr);
+}
+
+PlatLocale plat_locale_make(const char *name) noexcept {
+    return newlocale(LC_TIME_MASK, name, static_cast<locale_t>(nullptr));
+}
+
+PlatTimeLocale::PlatTimeLocale(PlatLocale locale) noexcept {
+    if (locale == nullptr || faulted(Fault::locale)) return;
+    saved_ = uselocale(static_cast<locale_t>(locale));
+}
+
+PlatTimeLocale::~PlatTimeLocale() {
+    if (saved_ != nullptr) uselocale(static_cast<locale_t>(saved_));
+}
+
+// ---- files --------------------------------------------------------------------
+
+int plat_stat(const char *name, FileInfo *info) noexcept {
+    *info = FileInfo{};
+    errno = 0;
+    struct stat st;
+    if (faulted(Fault::stat) || ::stat(name, &st) != 0) return errno_or(EIO);
+    fill(info, st);
+    return 0;
+}
+
+int plat_rename(const char *from, const char *to) noexcept {
+    errno = 0;
+    if (faulted(Fault::rename) || ::rename(from, to) != 0) return errno_or(EIO);
+    return 0;
+}
+
+void plat_unlink(const char *name) noexcept {
+    ::unlink(name);
+}
+
+long plat_pid() noexcept {
+    return static_cast<long>(::getpid());
+}
+
+PlatStream::PlatStream(const char *name, const char *mode) noexcept {
+    errno = 0;
+    if (!faulted(Fault::open)) file_ = std::fopen(name, mode);
+    if (file_ == nullptr) error_ = errno;
+}
+
+PlatStream::~PlatStream() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+PlatStream::PlatStream(PlatStream &&other) noexcept : file_(other.file_), error_(other.error_) {
+    other.file_ = nullptr;
+}
+
+PlatStream &PlatStream::operator=(PlatStream &&other) noexcept {
+    if (this != &other) {
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = other.file_;
+        error_ = other.error_;
+        other.file_ = nullptr;
+    }
+    return *this;
+}
+
+PlatStream PlatStream::create_new(const char *name) noexcept {
+    PlatStream stream;
+    errno = 0;
+    const int fd =
+        faulted(Fault::open) ? -1 : ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        stream.file_ = ::fdopen(fd, "w");
+        if (stream.file_ == nullptr) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(name);
+            errno = error;
+        }
+    }
+    if (stream.file_ == nullptr) stream.error_ = errno_or(EIO);
+    return stream;
+}
+
+int PlatStream::fail(int error) noexcept {
+    error_ = error != 0 ? error : EIO;
+    errno = error_;
+    return error_;
+}
+
+bool PlatStream::gets(char *buffer, int size) noexcept {
+    if (faulted(Fault::read)) {
+        fail(errno);
+        return false;
+    }
+    return std::fgets(buffer, size, file_) != nullptr;
+}
+
+bool PlatStream::put(const char *text) noexcept {
+    errno = 0;
+    if (faulted(Fault::write) || std::fputs(text, file_) < 0) return fail(errno) == 0;
+    return true;
+}
+
+int PlatStream::sync() noexcept {
+    errno = 0;
+    if (faulted(Fault::sync) || std::fflush(file_) != 0 || ::fsync(::fileno(file_)) != 0) {
+        return fail(errno);
+    }
+    return 0;
+}
+
+int PlatStream::info(FileInfo *info) noexcept {
+    *info = FileInfo{};
+    struct stat st;
+    if (::fstat(::fileno(file_), &st) != 0) return fail(errno);
+    fill(info, st);
+    return 0;
+}
+
+int PlatStream::chmod(uint32_t mode) noexcept {
+    return ::fchmod(::fileno(file_), static_cast<mode_t>(mode)) == 0 ? 0 : fail(errno);
+}
+
+int PlatStream::close() noexcept {
+    if (file_ == nullptr) return error_;
+    errno = 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    return closed ? 0 : fail(errno);
+}
+
+PlatDirLock::PlatDirLock(const char *file) noexcept {
+    char directory[4096];
+    const char *slash = std::strrchr(file, '/');
+    if (slash == nullptr) {
+        std::strcpy(directory, ".");
+    } else {
+        const std::size_t n = slash == file ? 1 : static_cast<std::size_t>(slash - file);
+        if (n >= sizeof directory) return;
+        std::memcpy(directory, file, n);
+        directory[n] = '\0';
+    }
+    if (faulted(Fault::open)) return;
+    fd_ = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) fd_ = ::open(file, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 || faulted(Fault::lock)) return;
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+PlatDirLock::~PlatDirLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+// ---- sockets ------------------------------------------------------------------
+
+PlatResolver::~PlatResolver() {
+    if (list_ != nullptr) ::freeaddrinfo(static_cast<addrinfo *>(list_));
+}
+
+int PlatResolver::resolve(const char *host, const char *port) noexcept {
+    if (faulted(Fault::resolve)) return EAI_AGAIN;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int code = ::getaddrinfo(host, port, &hints, &found);
+    if (code != 0) return code;
+    list_ = at_ = found;
+    return 0;
+}
+
+const char *PlatResolver::text(int code) noexcept {
+    return ::gai_strerror(code);
+}
+
+bool PlatResolver::next(PlatAddress *address) noexcept {
+    const auto *a = static_cast<const addrinfo *>(at_);
+    if (a == nullptr) return false;
+    *address = {a->ai_family, a->ai_socktype, a->ai_protocol, a->ai_addr,
+                static_cast<uint32_t>(a->ai_addrlen)};
+    at_ = a->ai_next;
+    return true;
+}
+
+PlatSocket::PlatSocket(PlatSocket &&other) noexcept : fd_(other.fd_), refused_(other.refused_) {
+    other.fd_ = -1;
+}
+
+PlatSocket &PlatSocket::operator=(PlatSocket &&other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        refused_ = other.refused_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+int PlatSocket::open(const PlatAddress &address) noexcept {
+    close();
+    errno = 0;
+    if (faulted(Fault::socket)) return errno_or(EMFILE);
+    fd_ = ::socket(address.family, address.socktype | SOCK_CLOEXEC, address.protocol);
+    return fd_ < 0 ? errno_or(EIO) : 0;
+}
+
+int PlatSocket::set_nonblocking() noexcept {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) return errno_or(EIO);
+    return 0;
+}
+
+void PlatSocket::no_delay() noexcept {
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void PlatSocket::connect(const PlatAddress &address) noexcept {
+    if (faulted(Fault::connect)) {
+        refused_ = errno_or(ECONNREFUSED);
+        return;
+    }
+    while (::connect(fd_, static_cast<const sockaddr *>(address.addr), address.addrlen) < 0 &&
+           errno == EINTR) {
+    }
+}
+
+bool PlatSocket::wait(bool writable, int ms) noexcept {
+    if (faulted(Fault::wait)) return false;
+    if (refused_ != 0) return true;  // a refused connection is readable at once
+    pollfd p{fd_, static_cast<short>(writable ? POLLOUT : POLLIN), 0};
+    int n;
+    while ((n = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+    }
+    if (n == 0) errno = ETIMEDOUT;
+    return n > 0;
+}
+
+long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
+    if (refused_ != 0) {
+        errno = refused_;
+        return -1;
+    }
+    if (faulted(Fault::recv)) return -1;
+    ssize_t n;
+    while ((n = ::recv(fd_, buffer, size, 0)) < 0 && errno == EINTR) {
+    }
+    return static_cast<long>(n);
+}
+
+long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
+    if (refused_ != 0) {
+        errno = refused_;
+        return -1;
+    }
+    if (faulted(Fault::send)) return -1;
+    ssize_t n;
+    while ((n = ::send(fd_, bytes, count, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    return static_cast<long>(n);
+}
+
+int PlatSocket::pending_error() noexcept {
+    if (refused_ != 0) return refused_;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error == 0) {
+        return errno_or(ETIMEDOUT);
+    }
+    return error;
+}
+
+void PlatSocket::close() noexcept {
+    if (fd_ < 0) return;
+    char unread[256];
+    for (int i = 0; i < 64 && ::recv(fd_, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::close(fd_);
+    fd_ = -1;
+    refused_ = 0;
 }
 
 }  // namespace kavrel
-
-extern "C" int64_t kavrel_test_fail_alloc(int64_t after, int64_t count) {
-    return g_alloc.arm(after, count);
-}
-
-extern "C" int64_t kavrel_test_fail_io(int64_t after, int64_t count) {
-    return g_io.arm(after, count);
-}

@@ -1,23 +1,35 @@
-// The thin platform layer: the plain allocator and the recursive lock that
-// every critical section of the library uses.
+// The thin platform layer: every call the library makes into the system
+// (memory, locks, files and their locks, the clock, the time locale,
+// sockets and name resolution) goes through here, and only this layer
+// knows which system it runs on. Test builds can make each kind of call
+// fail with a chosen errno (kavrel_test_fault in i18n_platform.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <new>
 
+#include "i18n_platform.h"
+
+#if defined(__GNUC__)
+#define KAVREL_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define KAVREL_PRINTF(fmt, first)
+#endif
+
 namespace kavrel {
 
-// The standard runtime allocator, behind a hook that lets a test fail the
-// k-th allocation (see kavrel_test_fail_alloc).
+using i18n::Fault;
+
+// ---- memory and locks ---------------------------------------------------------
+
+// The standard runtime allocator (one for the whole library, with the
+// allocation fault of test builds).
 void *plat_alloc(std::size_t bytes) noexcept;
 void plat_free(void *p) noexcept;
-
-// The I/O failure hook: true when the next write-side operation of a file
-// save (write, flush, sync, rename) is to fail, as a full or broken disk
-// would make it (see kavrel_test_fail_io).
-bool plat_io_fails() noexcept;
 
 // A recursive lock that lives inside a zero-filled record: it comes into
 // being with create() and ends with destroy(), as the record's lifecycle
@@ -38,13 +50,170 @@ class RecursiveLock {
 
 using LockGuard = std::lock_guard<RecursiveLock>;
 
+// ---- clock and locale ---------------------------------------------------------
+
+// The wall clock, or -1 when it cannot be read.
+std::time_t plat_time() noexcept;
+// t as local time; false when it cannot be converted.
+bool plat_localtime(std::time_t t, std::tm *out) noexcept;
+// The name of the process's current locale: the time category, or all.
+const char *plat_locale_name(bool time_category) noexcept;
+
+// A locale's time conventions, made once by name; null when the locale is
+// not installed.
+using PlatLocale = void *;
+PlatLocale plat_locale_make(const char *name) noexcept;
+
+// This thread's time locale switched to `locale` for the object's life; a
+// null locale, or one that cannot be switched to, leaves the current one.
+class PlatTimeLocale {
+  public:
+    explicit PlatTimeLocale(PlatLocale locale) noexcept;
+    ~PlatTimeLocale();
+    PlatTimeLocale(const PlatTimeLocale &) = delete;
+    PlatTimeLocale &operator=(const PlatTimeLocale &) = delete;
+
+  private:
+    PlatLocale saved_ = nullptr;
+};
+
+// ---- files --------------------------------------------------------------------
+
+// What the library looks at in a file's status.
+struct FileInfo {
+    std::time_t mtime;  // seconds
+    int64_t mtime_ns;   // nanoseconds since the epoch
+    int64_t size;
+    uint64_t device;
+    uint64_t inode;
+    uint32_t mode;  // permission bits
+    bool directory;
+};
+
+// 0 and *info filled (cleared first), or the errno.
+int plat_stat(const char *name, FileInfo *info) noexcept;
+// 0 or the errno.
+int plat_rename(const char *from, const char *to) noexcept;
+void plat_unlink(const char *name) noexcept;
+// This process's number, for the names of its temporary files.
+long plat_pid() noexcept;
+
+// A text stream on a file, closed with the object. Failures leave their
+// errno in errno and in error().
+class PlatStream {
+  public:
+    PlatStream() = default;
+    // Opens `name` with a stdio mode ("r", "w").
+    PlatStream(const char *name, const char *mode) noexcept;
+    ~PlatStream();
+    PlatStream(PlatStream &&other) noexcept;
+    PlatStream &operator=(PlatStream &&other) noexcept;
+    PlatStream(const PlatStream &) = delete;
+    PlatStream &operator=(const PlatStream &) = delete;
+
+    // A new file that must not exist yet, for writing, with mode 0666 as
+    // the process's umask lets it.
+    static PlatStream create_new(const char *name) noexcept;
+
+    explicit operator bool() const noexcept { return file_ != nullptr; }
+    int error() const noexcept { return error_; }
+    // One line (fgets); false at the end of the file or on a read error.
+    bool gets(char *buffer, int size) noexcept;
+    bool put(const char *text) noexcept;
+    // Everything written reaches the disk: 0 or the errno.
+    int sync() noexcept;
+    int info(FileInfo *info) noexcept;
+    int chmod(uint32_t mode) noexcept;
+    // 0 or the errno of a failed write-back.
+    int close() noexcept;
+
+  private:
+    int fail(int error) noexcept;
+    std::FILE *file_ = nullptr;
+    int error_ = 0;
+};
+
+// A kernel advisory lock held for the object's life that serialises the
+// writers of every process on the files of one directory (the directory is
+// locked, not the file, since a save replaces the file; a file whose
+// directory cannot be opened is locked itself). It dies with its process.
+class PlatDirLock {
+  public:
+    explicit PlatDirLock(const char *file) noexcept;
+    ~PlatDirLock();
+    PlatDirLock(const PlatDirLock &) = delete;
+    PlatDirLock &operator=(const PlatDirLock &) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+// ---- sockets ------------------------------------------------------------------
+
+// One address the resolver found.
+struct PlatAddress {
+    int family;
+    int socktype;
+    int protocol;
+    const void *addr;
+    uint32_t addrlen;
+};
+
+// The addresses of a host and port, in the resolver's order.
+class PlatResolver {
+  public:
+    PlatResolver() = default;
+    ~PlatResolver();
+    PlatResolver(const PlatResolver &) = delete;
+    PlatResolver &operator=(const PlatResolver &) = delete;
+
+    // 0, or the resolver's own code (its text: text()).
+    int resolve(const char *host, const char *port) noexcept;
+    static const char *text(int code) noexcept;
+    // The next address; false after the last.
+    bool next(PlatAddress *address) noexcept;
+
+  private:
+    void *list_ = nullptr;
+    void *at_ = nullptr;
+};
+
+// A stream socket, closed with the object.
+class PlatSocket {
+  public:
+    PlatSocket() = default;
+    ~PlatSocket() { close(); }
+    PlatSocket(PlatSocket &&other) noexcept;
+    PlatSocket &operator=(PlatSocket &&other) noexcept;
+    PlatSocket(const PlatSocket &) = delete;
+    PlatSocket &operator=(const PlatSocket &) = delete;
+
+    bool is_open() const noexcept { return fd_ >= 0; }
+    // 0 or the errno.
+    int open(const PlatAddress &address) noexcept;
+    int set_nonblocking() noexcept;
+    // The dialogue is many small pieces, each answered: no gathering delay.
+    void no_delay() noexcept;
+    // Starts the connection; its outcome shows in the waits and receives.
+    void connect(const PlatAddress &address) noexcept;
+    // Up to `ms` for the socket to become readable (or writable); false on
+    // a time-out (errno ETIMEDOUT) or a failed wait. Interrupted waits are
+    // restarted in full.
+    bool wait(bool writable, int ms) noexcept;
+    // Bytes received, 0 at the end, -1 with errno.
+    long recv(char *buffer, std::size_t size) noexcept;
+    // Bytes taken, or -1 with errno (EAGAIN when the socket is full).
+    long send(const char *bytes, std::size_t count) noexcept;
+    // The connection's pending error, or errno's when there is none.
+    int pending_error() noexcept;
+    // Reads what is left unread without waiting (so that the close does
+    // not reset a connection the peer may still be taking data on), then
+    // closes.
+    void close() noexcept;
+
+  private:
+    int fd_ = -1;
+    int refused_ = 0;  // an injected connection failure, reported as a real one would be
+};
+
 }  // namespace kavrel
-
-// Test hook: the next `after` allocations of the library's own allocators
-// (plain and tracked) succeed, then `count` fail (count < 0: all later ones
-// fail). kavrel_test_fail_alloc(0, 0) turns injection off. Returns the
-// number of allocations made so far.
-extern "C" int64_t kavrel_test_fail_alloc(int64_t after, int64_t count);
-
-// Test hook for file saves, counted like kavrel_test_fail_alloc.
-extern "C" int64_t kavrel_test_fail_io(int64_t after, int64_t count);

@@ -1,14 +1,10 @@
 #include "timefmt.h"
 
 #include <strings.h>
-#include <clocale>
 #include <cstdio>
 #include <cstring>
 
-#include <locale.h>
 #include <array>
-
-#include "mem.h"
 
 namespace kavrel {
 namespace {
@@ -29,45 +25,41 @@ constexpr std::size_t kDefault = 1;
 
 // The platform's locale object of one table entry, made once per process;
 // null when the locale is not installed.
-locale_t posix_locale(const LocaleEntry &entry) {
-    static std::array<locale_t, kLocales.size()> made = [] {
-        std::array<locale_t, kLocales.size()> all{};
+PlatLocale posix_locale(const LocaleEntry &entry) {
+    static const std::array<PlatLocale, kLocales.size()> made = [] {
+        std::array<PlatLocale, kLocales.size()> all{};
         for (std::size_t i = 0; i < kLocales.size(); ++i) {
-            all[i] = newlocale(LC_TIME_MASK, kLocales[i].posix, static_cast<locale_t>(nullptr));
+            all[i] = plat_locale_make(kLocales[i].posix);
         }
         return all;
     }();
     return made[static_cast<std::size_t>(&entry - kLocales.data())];
 }
 
-// Switches this thread's time locale for one formatting and back.
-class TimeLocaleSwitch {
+// The name of the time locale switched from, kept in tracked memory for
+// the one formatting: the switch is made only when it could be kept.
+class SavedName {
   public:
-    TimeLocaleSwitch(KAVREL_CTX *ctx, const char *locale) : ctx_(ctx) {
-        if (locale == nullptr || ctx == nullptr) return;
-        const char *current = std::setlocale(LC_TIME, nullptr);
-        if (current == nullptr) return;
-        saved_name_ = mem_strdup(ctx, current);
-        if (saved_name_ == nullptr) return;
-        locale_t wanted = posix_locale(locale_entry(locale));
-        if (wanted != nullptr) saved_ = uselocale(wanted);
+    SavedName(const TrackedMemory *memory, const char *locale) : memory_(memory) {
+        if (locale == nullptr || memory == nullptr) return;
+        const char *current = plat_locale_name(true);
+        if (current != nullptr) name_ = tracked_strdup(*memory, current);
     }
-    ~TimeLocaleSwitch() {
-        if (saved_ != nullptr) uselocale(saved_);
-        if (saved_name_ != nullptr) kavrel_dealloc(ctx_, saved_name_);
+    ~SavedName() {
+        if (name_ != nullptr) tracked_free(*memory_, name_);
     }
-    TimeLocaleSwitch(const TimeLocaleSwitch &) = delete;
-    TimeLocaleSwitch &operator=(const TimeLocaleSwitch &) = delete;
+    SavedName(const SavedName &) = delete;
+    SavedName &operator=(const SavedName &) = delete;
+    bool kept() const { return name_ != nullptr; }
 
   private:
-    KAVREL_CTX *ctx_;
-    char *saved_name_ = nullptr;
-    locale_t saved_ = nullptr;
+    const TrackedMemory *memory_;
+    char *name_ = nullptr;
 };
 
 // The fallback for a time that cannot be shown: how far away it is.
 void relative_time(std::time_t t, char *buf) {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = plat_time();
     long long d = 0;
     if (now == static_cast<std::time_t>(-1) || __builtin_sub_overflow(t, now, &d)) {
         std::snprintf(buf, kTimeBufSize, "(time_t=%lld)", static_cast<long long>(t));
@@ -95,7 +87,7 @@ void relative_time(std::time_t t, char *buf) {
 }  // namespace
 
 const LocaleEntry &locale_entry(const char *name) {
-    if (name == nullptr || *name == '\0') name = std::setlocale(LC_ALL, nullptr);
+    if (name == nullptr || *name == '\0') name = plat_locale_name(false);
     if (name == nullptr || *name == '\0') return kLocales[kDefault];
     for (const LocaleEntry &entry : kLocales) {
         if (std::strncmp(name, entry.code, 2) == 0) return entry;
@@ -112,13 +104,14 @@ const char *locale_time_name(const char *name) {
     return locale_entry(name).english;
 }
 
-void format_time(KAVREL_CTX *ctx, const char *locale, const std::time_t *t, char *buf) {
+void format_time(const TrackedMemory *memory, const char *locale, const std::time_t *t, char *buf) {
     buf[0] = '\0';
     std::size_t n = 0;
     {
-        TimeLocaleSwitch in_locale(ctx, locale);
+        SavedName saved(memory, locale);
+        PlatTimeLocale in_locale(saved.kept() ? posix_locale(locale_entry(locale)) : nullptr);
         struct tm local {};
-        if (localtime_r(t, &local) != nullptr) {
+        if (plat_localtime(*t, &local)) {
             n = std::strftime(buf, kTimeBufSize, "%a %b %d %H:%M:%S %Y", &local);
         }
     }

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-struct KAVREL_CTX;
+#include "mem.h"
 
 namespace kavrel {
 
@@ -23,7 +23,8 @@ const char *locale_time_name(const char *name);
 
 // Writes t as "%a %b %d %H:%M:%S %Y" in `locale` (or the current time
 // locale when null) into buf (at least 64 bytes), or a relative text when
-// the time cannot be shown.
-void format_time(KAVREL_CTX *ctx, const char *locale, const std::time_t *t, char *buf);
+// the time cannot be shown. The name of the locale it switches from is
+// kept in `memory` meanwhile; without memory nothing is switched.
+void format_time(const TrackedMemory *memory, const char *locale, const std::time_t *t, char *buf);
 
 }  // namespace kavrel

@@ -1,4 +1,4 @@
-// A fresh directory for one test, removed with everything in it afterwards.
+// A fresh scratch directory for one benchmark, removed with everything in it afterwards.
 #pragma once
 
 #include <cstdlib>

@@ -1,0 +1,124 @@
+// What every test shares: scratch directories, whole files, golden files,
+// failure injection and the programs the build made.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "i18n_platform.h"
+
+namespace test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it afterwards.
+class TempDir {
+  public:
+    TempDir() {
+        std::string name = (fs::temp_directory_path() / "kavrel-XXXXXX").string();
+        if (mkdtemp(name.data()) != nullptr) path_ = name;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string str() const { return path_.string(); }
+    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
+    std::u16string u16() const {
+        const std::string s = str();
+        return {s.begin(), s.end()};
+    }
+
+  private:
+    fs::path path_;
+};
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<none>";
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+inline std::string write(const std::string &path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+    return path;
+}
+
+// Addresses become @1, @2, ... in the order they first appear (so that the
+// links between records still show; per line, where blocks are freed and
+// made again, since allocators differ in reusing addresses), times, line
+// numbers of assertions and the given directory become TIME, N and DIR.
+inline std::string normalise(std::string text, const std::string &dir = "", bool per_line = false) {
+    if (per_line) {
+        std::string out, line;
+        for (std::istringstream in(text); std::getline(in, line);)
+            out += normalise(line + "\n", dir);
+        return !text.empty() && text.back() != '\n' ? out.substr(0, out.size() - 1) : out;
+    }
+    for (const auto &[from, to] :
+         {std::pair<std::string, std::string>{KAVREL_SHARE_DIR, "SHARE"}, {dir, "DIR"}}) {
+        for (std::size_t at; !from.empty() && (at = text.find(from)) != std::string::npos;) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    static const std::regex time(
+        R"((^|\t|: )-?\d+ - [A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d [\d:]{8} \d{4})",
+        std::regex::multiline);
+    text = std::regex_replace(text, time, "$1TIME");
+    static const std::regex line_number("( at line | la ligne | in Zeile )\\d+");
+    text = std::regex_replace(text, line_number, "$1N");
+    static const std::regex address("0x[0-9a-f]{9,}|\\(nil\\)");
+    std::map<std::string, int> seen;
+    std::string out;
+    auto at = text.cbegin();
+    for (std::sregex_iterator m(text.begin(), text.end(), address), end; m != end; ++m) {
+        out.append(at, (*m)[0].first);
+        const auto [it, added] = seen.emplace(m->str(), static_cast<int>(seen.size()) + 1);
+        out += "@" + std::to_string(it->second);
+        at = (*m)[0].second;
+    }
+    return out.append(at, text.cend());
+}
+
+// Compares with tests/golden/<name>; KAVREL_GOLDEN=write makes the file instead.
+inline void expect_golden(const std::string &name, const std::string &actual) {
+    const std::string path = std::string(KAVREL_TEST_DIR) + "/golden/" + name;
+    const char *mode = std::getenv("KAVREL_GOLDEN");
+    if (mode != nullptr && std::string(mode) == "write") write(path, actual);
+    EXPECT_EQ(actual, slurp(path)) << "golden file " << path;
+}
+
+// The next `after` operations of kind `op` succeed, then `count` fail with
+// `error`; fail(op, 0, 0) ends it. Returns the operations made so far.
+inline int64_t fail(i18n::Fault op, int64_t after, int64_t count, int error = EIO) {
+    return kavrel_test_fault(static_cast<int>(op), after, count, error);
+}
+
+// Runs `body(k)` with the k-th allocation failing, k = 0, 1, ... until an
+// allocation count is reached that the body no longer makes; returns that k.
+template <class Body>
+int sweep_allocations(Body body) {
+    for (int k = 0; k < 10000; ++k) {
+        const int64_t before = fail(i18n::Fault::alloc, k, 1, ENOMEM);
+        body(k);
+        if (fail(i18n::Fault::alloc, 0, 0) <= before + k) return k;
+    }
+    ADD_FAILURE() << "no allocation-failure sweep should take that long";
+    return -1;
+}
+
+}  // namespace test
