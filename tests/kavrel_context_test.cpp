@@ -16,7 +16,7 @@ const std::string kMsgs = std::string(KAVREL_SHARE_DIR) + "/msgs";
 // A session as kelpi_install sees it, with properties, comments, settings
 // the library refuses and a line it does not read.
 TEST_F(ContextTest, SessionWithEveryTraceCategory) {
-    ASSERT_EQ(open("# settings\nemail.smtp.port=none\nemail.severity=LOUD\nodd line\nk=v\n",
+    ASSERT_EQ(open("# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nodd line\nk=v\n",
                    KAVREL_TRACE_ALL, "US-eng", kMsgs.c_str()),
               0u);
     uint32_t value = 0;
@@ -34,7 +34,7 @@ TEST_F(ContextTest, SessionWithEveryTraceCategory) {
     kavrel_free(&ctx_);
     expect_golden("session.txt", normalise(take_lines(), dir_.str(), true));
     EXPECT_EQ(slurp(propfile()),
-              "# settings\nemail.smtp.port=none\nemail.severity=LOUD\nnew?key=1\n");
+              "# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nnew?key=1\n");
 }
 
 // What every call says of the arguments it cannot work with.
