@@ -180,10 +180,13 @@ struct Catalogue {
     }
     // Entry n's key and value, unless they lie outside the strings.
     std::optional<std::pair<std::u16string, std::u16string>> entry(std::size_t n) const {
-        const std::size_t at = 128 + 12 * n, key = 128 + be(104, 4) + be(at, 4), k = be(at + 4, 2);
-        const std::size_t end = be(108, 4) == be(104, 4) ? 0 : 129 + be(108, 4);
+        // In 64 bits: an offset near 2^32 must not wrap back into the strings.
+        const std::size_t at = 128 + 12 * n, k = be(at + 4, 2);
+        const uint64_t key = uint64_t{128} + be(104, 4) + be(at, 4);
+        const uint64_t end = be(108, 4) == be(104, 4) ? 0 : uint64_t{129} + be(108, 4);
         if (be(at, 4) % 2 != 0 || key + 2 * (k + 1 + be(at + 6, 2)) > end) return {};
-        return std::pair(units(key, k), units(key + 2 * k + 2, be(at + 6, 2)));
+        const auto start = static_cast<std::size_t>(key);  // within the file now
+        return std::pair(units(start, k), units(start + 2 * k + 2, be(at + 6, 2)));
     }
     // Lookups walk from the first entry on, at most the entry count of those
     // in use; the first with the key wins.
