@@ -5,8 +5,11 @@
 
 namespace {
 
+// The caller can see and overwrite the count: one out of range makes the
+// list unusable rather than an index into memory that is not the list's.
 bool valid(const I18N_ARGS *list) {
-    return list != nullptr && list->magic == I18N_ARGS_MAGIC;
+    return list != nullptr && list->magic == I18N_ARGS_MAGIC && list->last >= -1 &&
+           list->last < I18N_ARGS_MAX;
 }
 
 // Writes pieces into the caller's buffer while they fit whole.

@@ -5,6 +5,7 @@
 #include <unicode/ustring.h>
 
 #include <charconv>
+#include <cstring>
 #include <random>
 
 #include "i18n_model.h"
@@ -117,6 +118,25 @@ TEST(Compose, FillsTemplatesWithinTheCapacity) {
         for (int32_t capacity = -1; capacity <= need; ++capacity) {
             EXPECT_TRUE(model::check_compose(templ, list, capacity)) << round << " " << capacity;
         }
+    }
+}
+
+// A list whose count was overwritten by the caller is refused, never indexed
+// with: nothing is added, nothing is read, composing leaves placeholders empty.
+TEST(Compose, RefusesAListWithACorruptedCount) {
+    for (const int32_t last : {-5, -2, I18N_ARGS_MAX, INT32_MAX, INT32_MIN}) {
+        I18N_ARGS list;
+        i18nargs_init(&list);
+        i18nargs_add(&list, u"a");
+        list.last = last;
+        const I18N_ARGS before = list;
+        EXPECT_EQ(i18nargs_add(&list, u"b"), 0) << last;
+        EXPECT_EQ(std::memcmp(&list, &before, sizeof list), 0) << last;
+        for (const int32_t n : {1, 9, INT32_MAX})
+            EXPECT_EQ(i18nargs_get(&list, n), nullptr) << last;
+        char16_t out[8];
+        EXPECT_EQ(i18nstrb_Compose(out, 8, u"<%1>", &list), I18N_OK);
+        EXPECT_EQ(std::u16string(out), u"<>") << last;
     }
 }
 

@@ -16,7 +16,8 @@ const std::string kMsgs = std::string(KAVREL_SHARE_DIR) + "/msgs";
 // A session as kelpi_install sees it, with properties, comments, settings
 // the library refuses and a line it does not read.
 TEST_F(ContextTest, SessionWithEveryTraceCategory) {
-    ASSERT_EQ(open("# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nodd line\nk=v\n",
+    ASSERT_EQ(open("# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nodd "
+                   "line\nk=v\n",
                    KAVREL_TRACE_ALL, "US-eng", kMsgs.c_str()),
               0u);
     uint32_t value = 0;
@@ -33,8 +34,9 @@ TEST_F(ContextTest, SessionWithEveryTraceCategory) {
     kavrel_set_attr(ctx_, KAVREL_A_TRACE, KAVREL_TRACE_ALL);
     kavrel_free(&ctx_);
     expect_golden("session.txt", normalise(take_lines(), dir_.str(), true));
-    EXPECT_EQ(slurp(propfile()),
-              "# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nnew?key=1\n");
+    EXPECT_EQ(
+        slurp(propfile()),
+        "# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nnew?key=1\n");
 }
 
 // What every call says of the arguments it cannot work with.
@@ -138,6 +140,34 @@ TEST_F(ContextTest, EveryAllocationOfCreationFailing) {
     ASSERT_EQ(open(), 0u);
     EXPECT_EQ(retrieve("k"), "v");
     EXPECT_STREQ(ctx_->helo, "me");
+}
+
+// The warning of a missing catalogue names the file looked for, with the
+// installation root (%ORVANE%) or the product's directory: a catalogue put
+// there is found by the next context.
+TEST_F(ContextTest, MissingCatalogueWarningNamesTheFileLookedFor) {
+    const std::string msgdir = dir_ / "msgs", root = dir_ / "root";
+    ::setenv("ORVTEST", root.c_str(), 1);
+    // Catalogues are shared by locale for the life of the process: one each.
+    for (const auto &[in, locale] : {std::pair(msgdir.c_str(), "pl_PL"),
+                                     std::pair(static_cast<const char *>(nullptr), "pt_PT")}) {
+        g_lines.clear();
+        ASSERT_EQ(open("", 0, locale, in), 0u);
+        kavrel_free(&ctx_);
+        std::smatch named;
+        std::string path;
+        for (const auto &line : g_lines) {
+            if (std::regex_search(line.text, named, std::regex("file '(.+)'"))) path = named[1];
+        }
+        ASSERT_FALSE(path.empty()) << locale;
+        if (path.rfind("%ORVANE%", 0) == 0) path.replace(0, 8, root);
+        fs::create_directories(fs::path(path).parent_path());
+        fs::copy_file(kMsgs + "/fr_FR/kavrel.lcu", path);
+        ASSERT_EQ(open("", 0, locale, in), 0u);
+        EXPECT_NE(ctx_->msg, nullptr) << path;
+        kavrel_free(&ctx_);
+    }
+    ::unsetenv("ORVTEST");
 }
 
 // A French context: texts from the catalogue, labels in English on

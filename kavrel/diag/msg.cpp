@@ -82,13 +82,14 @@ int32_t name_catalogue(CatalogueName &name, const char *locale, const char *msgd
     if (uniascii_toUnistr(name.msgfile, kMsgfileMax, msgfile) != I18N_OK) {
         return failure(errtext, size, kFitStatus, "Failed to convert ASCII filename to UNICODE");
     }
-    char lower[kMsgfileMax + 1];
-    std::size_t i = 0;
-    for (; locale[i] != '\0' && i < kMsgfileMax; ++i) {
-        lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(locale[i])));
-    }
-    lower[i] = '\0';
     if (msgdir == nullptr) {
+        // Below the installation root the language directory is lower case.
+        char lower[kMsgfileMax + 1];
+        std::size_t i = 0;
+        for (; locale[i] != '\0' && i < kMsgfileMax; ++i) {
+            lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(locale[i])));
+        }
+        lower[i] = '\0';
         if (uniascii_toUnistr(name.language, kMsgfileMax, locale) != I18N_OK) {
             return failure(errtext, size, kFitStatus,
                            "Failed to convert ASCII language name to UNICODE");
@@ -103,7 +104,8 @@ int32_t name_catalogue(CatalogueName &name, const char *locale, const char *msgd
     if (n < 0 || uniascii_toUnistr(name.language, kMsgfileMax, language) != I18N_OK) {
         return failure(errtext, size, kFitStatus, "Failed to convert ASCII filename to UNICODE");
     }
-    text_printf(name.path, sizeof name.path, "%s%c%s%c%s.lcu", msgdir, '/', lower, '/', msgfile);
+    // In the product's directory the locale is taken as it is given.
+    text_printf(name.path, sizeof name.path, "%s%c%s%c%s.lcu", msgdir, '/', locale, '/', msgfile);
     return 0;
 }
 
