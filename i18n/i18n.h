@@ -180,10 +180,13 @@ typedef struct I18N_ARGS {
 /* Empties the list. 1, or 0 without a list. */
 int32_t i18nargs_init(I18N_ARGS *list);
 
-/* Appends s; returns its number (1..9), or 0 (no list or string, bad magic, list full). */
+/*
+ * Appends s; returns its number (1..9), or 0 (no list or string, bad magic,
+ * list full, or a last field outside -1..8, which makes the list unusable).
+ */
 int32_t i18nargs_add(I18N_ARGS *list, const char16_t *s);
 
-/* Argument n (1-based), or null. */
+/* Argument n (1-based), or null (also for a list refused as above). */
 const char16_t *i18nargs_get(const I18N_ARGS *list, int32_t n);
 
 /*
