@@ -121,7 +121,7 @@ int usage() {
 int main(int argc, char **argv) {
     kavrel_set_attr(nullptr, KAVREL_A_TRACE, KAVREL_TRACE_ALL);
     char directory[kBytes];
-    if (argc < 2 || !library_directory(argv[1], directory)) return usage();
+    if (argc < 2 || *argv[1] == '\0' || !library_directory(argv[1], directory)) return usage();
     const char *dir = argv[1];
 
     char banner[512];

@@ -144,9 +144,10 @@ void trace_creation(KAVREL_CTX *ctx, const char *product_name, const char *insta
                  static_cast<void *>(ctx));
 }
 
-// The directory without its trailing separators.
+// The directory without its trailing separators; an empty one is the
+// current directory.
 uint32_t store_directory(KAVREL_CTX *ctx, const char *directory) {
-    ctx->directory = mem_strdup(ctx, directory);
+    ctx->directory = mem_strdup(ctx, *directory == '\0' ? "." : directory);
     if (ctx->directory == nullptr) return static_cast<uint32_t>(KAVREL_E_PATH_NOMEM);
     std::size_t n = std::strlen(ctx->directory);
     while (n > 0 && (ctx->directory[n - 1] == '\\' || ctx->directory[n - 1] == '/')) --n;

@@ -103,7 +103,8 @@ typedef int32_t (*KAVREL_MESSAGE_HANDLER)(KAVREL_CTX *ctx, int32_t severity, int
  * Creates the product's context and stores it in *app_ctx (null on failure).
  *   product_name, directory  required; directory is the product's
  *                 configuration directory (trailing '\' and '/' are
- *                 dropped from the library's copy);
+ *                 dropped from the library's copy; "" is the current
+ *                 directory);
  *   instance      optional instance name;
  *   templ         optional properties file to start a new one from;
  *   propfile      optional properties file; without it

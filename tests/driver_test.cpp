@@ -61,7 +61,9 @@ TEST(Driver, Runs) {
 // argument, or with a longer one, the usage text and nothing created.
 TEST(Driver, ArgumentLimits) {
     const TempDir root;
-    EXPECT_TRUE(run_driver({}, root).starts_with("1||usage: kelpi_install DIRECTORY\n"));
+    for (const auto &args : {std::vector<std::string>{}, {""}}) {
+        EXPECT_TRUE(run_driver(args, root).starts_with("1||usage: kelpi_install DIRECTORY\n"));
+    }
     const struct {
         std::size_t chars;
         std::string unit;

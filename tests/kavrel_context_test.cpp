@@ -93,13 +93,14 @@ TEST_F(ContextTest, NamesAndPaths) {
     fs::create_directory(dir_ / "x");
     const struct {
         const char *instance, *directory, *propfile, *templ, *locale;
-        const char *kept_locale, *path, *content;
+        const char *kept_locale, *path, *content, *kept_directory = "x";
     } cases[] = {
         {"i", "x//\\/", nullptr, nullptr, "EN_us", "EN_us", "x/i_tavro.properties", ""},
         {"", "x", nullptr, "none", "en_us", "en_us", "x/_tavro.properties", ""},
         {nullptr, "x\\", nullptr, "templ", "Thai", "en_US", "x/tavro.properties",
          "# from the template\nt=1\n"},
         {nullptr, "x", "P", nullptr, "en_US", "en_US", "P", ""},
+        {"e", "", nullptr, nullptr, "en_US", "en_US", "./e_tavro.properties", "", "."},
     };
     const fs::path cwd = fs::current_path();
     fs::current_path(dir_.str());
@@ -108,7 +109,7 @@ TEST_F(ContextTest, NamesAndPaths) {
         ASSERT_EQ(kavrel_init(&ctx, "P", c.instance, c.directory, c.templ, c.propfile, c.locale,
                               nullptr, capture),
                   0u);
-        EXPECT_STREQ(ctx->directory, "x");
+        EXPECT_STREQ(ctx->directory, c.kept_directory);
         EXPECT_STREQ(ctx->propfile, c.path);
         EXPECT_STREQ(ctx->locale, c.kept_locale);
         EXPECT_EQ(slurp(c.path), c.content);
