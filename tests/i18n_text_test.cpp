@@ -125,17 +125,15 @@ TEST(Compose, FillsTemplatesWithinTheCapacity) {
 // with: nothing is added, nothing is read, composing leaves placeholders empty.
 TEST(Compose, RefusesAListWithACorruptedCount) {
     for (const int32_t last : {-5, -2, I18N_ARGS_MAX, INT32_MAX, INT32_MIN}) {
-        I18N_ARGS list;
-        i18nargs_init(&list);
-        i18nargs_add(&list, u"a");
-        list.last = last;
+        I18N_ARGS list{I18N_ARGS_MAGIC, last, {u"a"}};
         const I18N_ARGS before = list;
-        EXPECT_EQ(i18nargs_add(&list, u"b"), 0) << last;
-        EXPECT_EQ(std::memcmp(&list, &before, sizeof list), 0) << last;
-        for (const int32_t n : {1, 9, INT32_MAX})
-            EXPECT_EQ(i18nargs_get(&list, n), nullptr) << last;
         char16_t out[8];
-        EXPECT_EQ(i18nstrb_Compose(out, 8, u"<%1>", &list), I18N_OK);
+        EXPECT_EQ(
+            std::tuple(i18nargs_add(&list, u"b"), i18nargs_get(&list, 1),
+                       i18nargs_get(&list, INT32_MAX), i18nstrb_Compose(out, 8, u"<%1>", &list)),
+            std::tuple(0, nullptr, nullptr, I18N_OK))
+            << last;
+        EXPECT_EQ(std::memcmp(&list, &before, sizeof list), 0) << last;
         EXPECT_EQ(std::u16string(out), u"<>") << last;
     }
 }

@@ -126,39 +126,30 @@ def main():
     if not run(build, tree) or not run(test, tree, args.timeout):
         sys.exit(f'mutants: the unmutated tree in {tree} does not build or pass its tests; fix that first')
 
-    saved = {}  # path -> original bytes, while the file holds a mutant
-
-    def restore():
-        for path, data in saved.items():
-            path.write_bytes(data)
-        saved.clear()
-
+    # A stop by signal unwinds through the finally below, which restores the source.
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit('mutants: stopped; sources restored'))
     results, stillborn = [], 0
-    try:
-        for rel, n, line, mutant in sites:
-            if len(results) == args.count:
-                break
-            path = tree / rel
-            saved[path] = data = path.read_bytes()
-            lines = data.decode().splitlines(keepends=True)
-            lines[n - 1] = mutant + lines[n - 1][len(lines[n - 1].rstrip('\r\n')):]
-            path.write_bytes(''.join(lines).encode())
-            try:
-                if not run(build, tree):
-                    stillborn += 1
-                    print(f'  stillborn {rel}:{n}', flush=True)
-                    continue
-                start = time.monotonic()
-                result = 'survived' if run(test, tree, args.timeout) else 'caught'
-            finally:
-                restore()
-            results.append(dict(file=rel, line=n, original=line, mutated=mutant, result=result))
-            print(f'[{len(results)}/{args.count}] {result:8} {rel}:{n} ({time.monotonic() - start:.0f} s)'
-                  f'  {mutant.strip()}', flush=True)
-    finally:
-        restore()
+    for rel, n, line, mutant in sites:
+        if len(results) == args.count:
+            break
+        path = tree / rel
+        data = path.read_bytes()
+        lines = data.decode().splitlines(keepends=True)
+        lines[n - 1] = mutant + lines[n - 1][len(lines[n - 1].rstrip('\r\n')):]
+        path.write_bytes(''.join(lines).encode())
+        try:
+            built, start = run(build, tree), time.monotonic()
+            result = built and ('survived' if run(test, tree, args.timeout) else 'caught')
+        finally:
+            path.write_bytes(data)
+        if not built:
+            stillborn += 1
+            print(f'  stillborn {rel}:{n}', flush=True)
+            continue
+        results.append(dict(file=rel, line=n, original=line, mutated=mutant, result=result))
+        print(f'[{len(results)}/{args.count}] {result:8} {rel}:{n} ({time.monotonic() - start:.0f} s)'
+              f'  {mutant.strip()}', flush=True)
     caught = sum(r['result'] == 'caught' for r in results)
     summary = f'caught {caught} of {len(results)} ({stillborn} stillborn skipped)'
     print(summary)
