@@ -2,8 +2,8 @@
 """Plants one-line faults at random lines of the library and checks that the tests catch them.
 
 Run on demand, not in CI:  python3 tests/mutants.py --out /tmp/mutants.json
-(--list prints the candidate sites without building; --replay applies an earlier run's
-mutants to this tree where their lines still stand; --help lists the other options.)
+(--replay applies an earlier run's mutants to this tree where their lines still stand;
+--help lists the other options.)
 """
 import argparse, json, random, re, signal, subprocess, sys, time
 from pathlib import Path
@@ -64,20 +64,16 @@ def all_sites(tree, seed, dirs):
     return [(rel, n, line, rng.choice(found)) for rel, n, line, found in sites if found]
 
 
-def replayed_sites(tree, dirs, earlier):
-    """The mutants of an earlier run, each on the line of this tree that still reads as its
-    original did (the nearest in the same file, else in any file); those whose line is gone."""
-    files = sorted(p.relative_to(tree).as_posix() for d in dirs for ext in ('*.cpp', '*.h')
-                   for p in (tree / d).rglob(ext))
-    texts = {rel: (tree / rel).read_text('utf-8').splitlines() for rel in files}
+def replayed_sites(tree, earlier):
+    """The mutants of an earlier run, each on the nearest line of the same file that still
+    reads as its original did; and those whose line is gone."""
     sites, gone = [], []
     for m in earlier:
-        for rel in [m['file']] * (m['file'] in texts) + files:
-            hits = [n for n, line in enumerate(texts[rel], 1) if line == m['original']]
-            if hits:
-                n = min(hits, key=lambda n: abs(n - m['line']))
-                sites.append((rel, n, m['original'], m['mutated']))
-                break
+        path = tree / m['file']
+        lines = path.read_text('utf-8').splitlines() if path.exists() else []
+        hits = [n for n, line in enumerate(lines, 1) if line == m['original']]
+        if hits:
+            sites.append((m['file'], min(hits, key=lambda n: abs(n - m['line'])), m['original'], m['mutated']))
         else:
             gone.append(m)
     return sites, gone
@@ -98,7 +94,6 @@ def main():
     ap.add_argument('--seed', type=int, default=20261206)
     ap.add_argument('--count', type=int, default=40)
     ap.add_argument('--timeout', type=int, default=600, help='seconds of testing per mutant; longer is a catch')
-    ap.add_argument('--list', action='store_true', help='print candidate sites only, no builds')
     ap.add_argument('--under', action='append', help='only the sources under this folder (repeatable)')
     ap.add_argument('--out', type=Path, help='JSON file for the results')
     ap.add_argument('--replay', type=Path, help="an earlier run's --out file: its mutants, here")
@@ -107,15 +102,10 @@ def main():
     sites = all_sites(tree, args.seed, args.under or ['kavrel', 'i18n'])
     gone = []
     if args.replay:
-        sites, gone = replayed_sites(tree, args.under or ['kavrel', 'i18n'],
-                                     json.loads(args.replay.read_text())['mutants'])
+        sites, gone = replayed_sites(tree, json.loads(args.replay.read_text())['mutants'])
         args.count = len(sites)
         for m in gone:
             print(f"  gone {m['file']}:{m['line']} ({m['result']} before)  {m['original'].strip()}")
-    if args.list:
-        for rel, n, line, mutant in sites[:args.count * 2]:
-            print(f'{rel}:{n}  {line.strip()}  =>  {mutant.strip()}')
-        return 0
 
     build = ['cmake', '--build', args.build, '-j2']
     test = ['ctest', '--test-dir', args.build, '-j2', '--timeout', '60', '--stop-on-failure', '--no-tests=error']
