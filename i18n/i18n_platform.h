@@ -47,7 +47,7 @@ enum class Fault : int {
     open,     // opening a file, a temporary file, a directory for its lock
     read,     // reading a file
     write,    // writing a record of a save
-    sync,     // flushing and syncing a save
+    sync,     // flushing and syncing a save, and its directory
     rename,   // moving a save into place
     stat,     // the status of a file
     lock,     // the lock serialising stores
@@ -59,6 +59,8 @@ enum class Fault : int {
     wait,     // waiting for a socket
     recv,     // receiving
     send,     // sending
+    attrs,    // giving a save its old file's mode, owner and group
+    close,    // closing a written file
     count_
 };
 

@@ -1,14 +1,16 @@
 // The scope of one public call. Every public call that is given a context
 // opens one first: it checks the context, begins the call's record and,
-// whatever the exit, routes the record when the call leaves. Locks and file
-// locks the call takes for itself are taken after the scope opens, so they
-// are released before it routes: the product's handler is free to call the
-// library again.
+// whatever the exit, routes the record when the call leaves. Every line the
+// call writes, trace lines included, waits in the scope and reaches the
+// handler, in order, when the call leaves: by then every lock and file lock
+// the call took is released, so the handler is free to call the library
+// again, on any context.
 #pragma once
 
 #include <cstdint>
 
 #include "diag/errinfo.h"
+#include "diag/route.h"
 #include "kavrel_ctx.h"
 
 namespace kavrel {
@@ -36,10 +38,15 @@ class CallScope {
     void deliver() noexcept;
     // Begins the record again on `ctx` (kavrel_init, once the context exists).
     void rebind(KAVREL_CTX *ctx) noexcept;
-    // The call's context is about to go: nothing more is routed.
-    void end() noexcept { ctx_ = nullptr; }
+    // The call's context is about to go: nothing more is routed, and the
+    // lines held so far are written now.
+    void end() noexcept {
+        ctx_ = nullptr;
+        lines_.release();
+    }
 
   private:
+    HeldLines lines_;  // written after the record is routed
     KAVREL_CTX *ctx_;
     KAVREL_ERR_INFO err_info_;
 };

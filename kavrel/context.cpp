@@ -191,9 +191,11 @@ uint32_t context_free(KAVREL_CTX **app_ctx);
 constexpr uint32_t kFileMissing = 2;  // the system's "no such file"
 
 // Creates the properties store and loads the file, creating it (from the
-// template when there is one) when it does not exist.
+// template when there is one) when it does not exist, in the file's turn
+// among the stores of every process.
 uint32_t open_properties(KAVREL_CTX *ctx, const char *templ, KAVREL_ERR_INFO *err_info) {
     if (uint32_t status = prop_init(ctx, &ctx->prop, err_info)) return status;
+    PlatDirLock writers(ctx->propfile);
     const uint32_t status = prop_load(ctx->prop, ctx->propfile, nullptr, err_info);
     if (status != kFileMissing) return status;
     if (templ != nullptr) {

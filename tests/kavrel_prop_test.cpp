@@ -2,6 +2,7 @@
 // written, change detection, failures at every system call of a store, and
 // real second processes storing at the same time or killed mid-save.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -196,32 +197,39 @@ TEST_F(Props, ChangesOfOtherWriters) {
     EXPECT_EQ(slurp(propfile()), "k=6\nz=1\n");
 }
 
-// Each kind of system call of a store failing in turn at every step: the
-// status and messages, and the file is the old one or the new one.
+// Each kind of system call of a store failing in turn at every step, with
+// each of three errors: the status and messages, the file is the old one or
+// the new one, the property is held, and no descriptor or file is left.
 TEST_F(Props, EverySystemCallFailing) {
+    const auto descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto open_before = descriptors();
     std::string text;
     int round = 0;
-    for (i18n::Fault kind :
-         {i18n::Fault::open, i18n::Fault::stat, i18n::Fault::read, i18n::Fault::write,
-          i18n::Fault::sync, i18n::Fault::rename, i18n::Fault::lock, i18n::Fault::clock}) {
-        for (int64_t step = 0;; ++step) {
-            write(propfile(), "#c\nk=old\n");
-            const std::string value = std::to_string(++round);
-            const int64_t before = fail(kind, step, 1);
-            const uint32_t status = kavrel_store_prop(ctx_, "k", value.c_str());
-            const bool hit = fail(kind, 0, 0) > before + step;
-            const std::string file = slurp(propfile());
-            EXPECT_TRUE(file == "#c\nk=old\n" || file == "#c\nk=" + value + "\n") << file;
-            EXPECT_EQ(retrieve("k"), value);
-            text += std::to_string(static_cast<int>(kind)) + "." + std::to_string(step) + " " +
-                    std::to_string(status) + (file.ends_with("old\n") ? " old\n" : " new\n") +
-                    take_lines();
-            if (!hit) break;
+    using F = i18n::Fault;
+    for (F kind : {F::open, F::stat, F::read, F::write, F::sync, F::rename, F::lock, F::clock,
+                   F::attrs, F::close}) {
+        for (int error : {ENOSPC, EIO, EACCES}) {
+            for (int64_t step = 0;; ++step) {
+                write(propfile(), "#c\nk=old\n");
+                const std::string value = std::to_string(++round);
+                const int64_t before = fail(kind, step, 1, error);
+                const uint32_t status = kavrel_store_prop(ctx_, "k", value.c_str());
+                const bool hit = fail(kind, 0, 0) > before + step;
+                const std::string file = slurp(propfile());
+                EXPECT_EQ(file, status == 0 ? "#c\nk=" + value + "\n" : "#c\nk=old\n");
+                EXPECT_EQ(retrieve("k"), value);
+                text += std::to_string(static_cast<int>(kind)) + "." + std::to_string(step) + " " +
+                        std::to_string(status) + "\n" + take_lines();
+                if (!hit) break;
+            }
         }
     }
     for (const auto &entry : fs::directory_iterator(dir_.str())) {
         EXPECT_EQ(entry.path().filename(), "p_tavro.properties") << "a temporary file was left";
     }
+    EXPECT_EQ(descriptors(), open_before);
     expect_golden("prop_faults.txt", normalise(text, dir_.str()));
 }
 
@@ -265,6 +273,64 @@ int exit_code(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Runs body in a child process as the user nobody: its exit code.
+template <class Body>
+int as_nobody(Body body) {
+    return exit_code(child([&] {
+        const passwd *pw = ::getpwnam("nobody");
+        if (pw == nullptr || ::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) return 99;
+        return body();
+    }));
+}
+
+// A save goes through a link to its target, keeps the owner, never follows
+// or keeps a temporary file left behind, never replaces a file the process
+// may not write (the property stays held), and writes in place where a
+// shared directory refuses the move.
+TEST_F(Props, SavesRespectLinksOwnersAndPermissions) {
+    if (::geteuid() != 0) GTEST_SKIP() << "playing another user needs root";
+    const passwd *nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    fs::create_directory(dir_ / "real");
+    write(dir_ / "real/props", "a=1\n");
+    ASSERT_EQ(::chown((dir_ / "real/props").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chmod((dir_ / "real/props").c_str(), 0640), 0);
+    fs::remove(propfile());
+    fs::create_symlink("real/props", propfile());
+    fs::create_symlink("../victim", dir_ / "real/props.tmp");
+    write(dir_ / "victim", "v\n");
+    EXPECT_EQ(kavrel_store_prop(ctx_, "b", "2"), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(propfile().c_str(), &st), 0);
+    EXPECT_TRUE(fs::is_symlink(propfile()));
+    EXPECT_EQ(slurp(propfile()) + slurp(dir_ / "victim"), "a=1\nb=2\nv\n");
+    EXPECT_EQ(st.st_uid * 10000 + (st.st_mode & 0777), nobody->pw_uid * 10000 + 0640);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "real/props.tmp")));
+    const auto store_as_nobody = [&] {
+        return as_nobody([&] {
+            KAVREL_CTX *own = nullptr;
+            kavrel_init(&own, "Prod", "q", dir_.str().c_str(), nullptr, nullptr, "en_US", nullptr,
+                        capture);
+            const uint32_t status = kavrel_store_prop(own, "k", "new");
+            char value[8] = "";
+            kavrel_retrieve_prop(own, "k", value, 7);
+            kavrel_free(&own);
+            return static_cast<int>(status % 1000) + (std::string(value) == "new" ? 0 : 100);
+        });
+    };
+    const std::string other = dir_ / "q_tavro.properties";
+    fs::permissions(dir_.str(), fs::perms::all);
+    write(other, "k=old\n");
+    fs::permissions(other, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(store_as_nobody(), 244) << "a file nobody may write is never replaced";
+    EXPECT_EQ(slurp(other), "k=old\n");
+    fs::permissions(dir_.str(), fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(other, fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                               ~fs::perms::others_exec);
+    EXPECT_EQ(store_as_nobody(), 0) << "a sticky directory refusing the move: in place";
+    EXPECT_EQ(slurp(other), "k=new\n");
+}
+
 // Processes storing their own keys into one file at the same moment: the
 // stores take turns from the reload to the save, so no key is lost.
 TEST_F(Props, ConcurrentProcessesKeepEveryKey) {
@@ -291,7 +357,7 @@ TEST_F(Props, ConcurrentProcessesKeepEveryKey) {
 }
 
 // A writer killed at any moment of its saves leaves the version before or
-// the version after, whole.
+// the version after, whole, and the next save leaves no temporary file.
 TEST_F(Props, KilledWriterLeavesAWholeFile) {
     std::mt19937 random(12345);
     std::set<std::size_t> seen;
@@ -320,6 +386,8 @@ TEST_F(Props, KilledWriterLeavesAWholeFile) {
         seen.insert(file.size());
     }
     EXPECT_GT(seen.size(), 1u) << "the writer never got a save done";
+    EXPECT_EQ(kavrel_store_prop(ctx_, "v", "after"), 0u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.str()), {}), 1) << "a temporary file kept";
 }
 
 }  // namespace

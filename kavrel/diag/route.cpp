@@ -222,8 +222,9 @@ HeldLines::HeldLines() noexcept : outermost_(t_held == nullptr) {
     if (outermost_) t_held = this;
 }
 
-HeldLines::~HeldLines() {
+void HeldLines::release() noexcept {
     if (!outermost_) return;
+    outermost_ = false;
     t_held = nullptr;
     for (Line *line = first_; line != nullptr;) {
         Line *next = line->next;

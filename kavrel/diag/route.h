@@ -21,14 +21,17 @@ char *severity_label(const KAVREL_ERR_INFO *err_info, int32_t number, int32_t se
 int32_t line_out(KAVREL_CTX *ctx, int32_t severity, int32_t number, const char *text);
 
 // While one of these lives on a thread, the lines that thread writes wait,
-// in order, and reach the handler when it goes. A call holds one around a
-// file lock, which a handler's own call of the library would wait for for
-// ever. Nested ones leave the holding to the outermost; a line that cannot
-// be held for want of memory is written at once.
+// in order, and reach the handler when it goes (or is released). A call
+// holds one for its whole length, so that no handler runs while the call
+// holds a lock or a file lock that the handler's own call of the library
+// would wait for. Nested ones leave the holding to the outermost; a line
+// that cannot be held for want of memory is written at once.
 class HeldLines {
   public:
     HeldLines() noexcept;
-    ~HeldLines();
+    ~HeldLines() { release(); }
+    // Writes the held lines; later ones are written at once.
+    void release() noexcept;
     HeldLines(const HeldLines &) = delete;
     HeldLines &operator=(const HeldLines &) = delete;
 

@@ -19,10 +19,8 @@ uint32_t store(KAVREL_CTX *ctx, const char *name, const char *value) {
     if (!call) return KAVREL_E_PROGRAMMING;
     if (name == nullptr) return call.refuse(__LINE__, "(name != NULL)");
     // Stores of every process on this file take turns from the reload to
-    // the end of the save. No handler is called while the turn is held: the
-    // lines written meanwhile, a failed merge's delivery among them, wait
-    // until it is released.
-    HeldLines lines;
+    // the end of the save; the call's lines, a failed merge's delivery among
+    // them, reach the handler once the turn is released.
     PlatDirLock writers(ctx->propfile);
     reload(call);
     uint32_t status = prop_set(ctx->prop, name, value, call.record());

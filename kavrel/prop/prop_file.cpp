@@ -1,6 +1,5 @@
 // The properties file: loading it into the list (a merge), saving the list
 // whole, and deciding when the file has changed under us.
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -131,16 +130,21 @@ bool read_lines(PROP_DES *d, PlatStream &file, const char *name, PROP_LOAD_CB cb
 
 // ---- saving -----------------------------------------------------------------
 
-// A temporary file beside the properties file, "<file>.<pid>.<n>.tmp";
-// removed again unless it was moved into place.
+constexpr std::size_t kPathMax = 4096;
+
+// The one temporary file of a properties file, "<file>.tmp" beside it,
+// created afresh (one a crash left behind is removed first; no link is
+// followed); removed again unless it was moved into place.
 class TempFile {
   public:
     explicit TempFile(const char *target) {
-        static std::atomic<unsigned> counter{0};
-        const int n = std::snprintf(name_, sizeof name_, "%s.%ld.%u.tmp", target, plat_pid(),
-                                    counter.fetch_add(1));
+        const int n = std::snprintf(name_, sizeof name_, "%s.tmp", target);
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof name_) return;
         stream_ = PlatStream::create_new(name_);
+        if (!stream_ && stream_.error() == EEXIST) {
+            plat_unlink(name_);
+            stream_ = PlatStream::create_new(name_);
+        }
         created_ = static_cast<bool>(stream_);
     }
     ~TempFile() {
@@ -156,7 +160,7 @@ class TempFile {
     void placed() { placed_ = true; }
 
   private:
-    char name_[4096 + 32] = "";
+    char name_[kPathMax + 8] = "";
     PlatStream stream_;
     bool created_ = false;
     bool placed_ = false;
@@ -175,42 +179,60 @@ bool write_records(PROP_DES *d, PlatStream &file) {
     return true;
 }
 
-// The save proper: into a temporary file moved over the old one, so that
-// readers see the old file or the new one and never part of either.
-uint32_t save_replacing(PROP_DES *d, const char *name, TempFile &temp, const FileInfo *old,
-                        KAVREL_ERR_INFO *err_info) {
-    PlatStream &stream = temp.stream();
-    if (old != nullptr) stream.chmod(old->mode);
-    FileInfo written{};
-    int error = 0;
-    if (!write_records(d, stream) || stream.sync() != 0 || stream.info(&written) != 0 ||
-        stream.close() != 0) {
-        error = stream.error();
-    } else {
-        error = plat_rename(temp.name(), name);
+// Every record into `file`, on the disk: 0 or the errno. *written gets the
+// file's status.
+int write_file(PROP_DES *d, PlatStream &file, FileInfo *written) {
+    if (!write_records(d, file) || file.sync() != 0 || file.info(written) != 0 ||
+        file.close() != 0) {
+        return file.error();
     }
-    if (error != 0) {
-        report_open_failure(err_info, name, error);
-        return KAVREL_E_FILE_OPEN;
-    }
-    temp.placed();
-    set_stamp(d, written);
     return 0;
 }
 
-// The save where the directory takes no temporary file: in place.
-uint32_t save_in_place(PROP_DES *d, const char *name, KAVREL_ERR_INFO *err_info) {
-    PlatStream file = open__file(name, "w", err_info);
-    if (!file) return KAVREL_E_FILE_OPEN;
-    FileInfo written{};
-    bool ok = write_records(d, file) && file.sync() == 0;
-    if (ok && file.info(&written) == 0) set_stamp(d, written);
-    ok = file.close() == 0 && ok;
-    if (!ok) {
-        report_open_failure(err_info, name, file.error());
-        return KAVREL_E_FILE_OPEN;
+// The old file's mode, owner and group for the new one; an owner this
+// process may not give a file to is left to the system.
+int keep_attributes(PlatStream &file, PlatStream &old) {
+    FileInfo info{};
+    if (!old || old.info(&info) != 0) return 0;
+    const int error = file.chown(info.owner, info.group);
+    if (error != 0 && error != EPERM) return error;
+    return file.chmod(info.mode);
+}
+
+// The save in place, through the old file opened for writing (or a new one
+// where there is none), for a directory that takes no temporary file or
+// refuses to move it over the old one.
+int write_in_place(PROP_DES *d, const char *target, PlatStream &old, FileInfo *written) {
+    PlatStream file = old ? static_cast<PlatStream &&>(old) : PlatStream(target, "w");
+    if (!file) return file.error();
+    if (const int error = file.truncate()) return error;
+    return write_file(d, file, written);
+}
+
+// The save proper: into the temporary file moved over the old one, so that
+// readers see the old file or the new one and never part of either.
+int write_replacing(PROP_DES *d, const char *target, TempFile &temp, PlatStream &old,
+                    FileInfo *written) {
+    int error = keep_attributes(temp.stream(), old);
+    if (error == 0) error = write_file(d, temp.stream(), written);
+    if (error != 0) return error;
+    error = plat_rename(temp.name(), target);
+    if ((error == EPERM || error == EACCES) && old) return write_in_place(d, target, old, written);
+    if (error != 0) return error;
+    temp.placed();
+    if (const int unsynced = plat_sync_directory(target)) {
+        prop_trace(d, "PROP %s(%p): Failed to flush the directory of %s. errno=%d %s\n",
+                   "prop_save:", static_cast<void *>(d), target, unsynced, std::strerror(unsynced));
     }
     return 0;
+}
+
+// The file a save writes: the target of a link, opened for writing when it
+// exists (proof that this process may write it). 0 or the errno.
+int open_target(const char *name, char *target, PlatStream *old) {
+    if (const int error = plat_resolve_links(name, target, kPathMax)) return error;
+    *old = PlatStream::open_existing(target);
+    return *old || old->error() == ENOENT ? 0 : old->error();
 }
 
 }  // namespace
@@ -273,14 +295,20 @@ uint32_t prop_save(PROP_DES *prop_des, const char *prop_file, KAVREL_ERR_INFO *e
         prop_trace(prop_des, "PROP %s(%p): In-memory change may overwrite file %s\n",
                    "prop_save:", static_cast<void *>(prop_des), prop_file);
     }
-    uint32_t result = 0;
-    {
-        TempFile temp(prop_file);
-        result = temp.created() ? save_replacing(prop_des, prop_file, temp,
-                                                 have_status ? &info : nullptr, err_info)
-                                : save_in_place(prop_des, prop_file, err_info);
+    char target[kPathMax];
+    PlatStream old;
+    int error = open_target(prop_file, target, &old);
+    FileInfo written{};
+    if (error == 0) {
+        TempFile temp(target);
+        error = temp.created() ? write_replacing(prop_des, target, temp, old, &written)
+                               : write_in_place(prop_des, target, old, &written);
     }
-    if (result != 0) return result;
+    if (error != 0) {
+        report_open_failure(err_info, prop_file, error);
+        return KAVREL_E_FILE_OPEN;
+    }
+    set_stamp(prop_des, written);
     touch_last_use(prop_des, prop_file);
     return 0;
 }

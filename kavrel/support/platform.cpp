@@ -39,7 +39,24 @@ void fill(FileInfo *info, const struct stat &st) noexcept {
     info->device = static_cast<uint64_t>(st.st_dev);
     info->inode = static_cast<uint64_t>(st.st_ino);
     info->mode = static_cast<uint32_t>(st.st_mode & 07777);
+    info->owner = static_cast<uint32_t>(st.st_uid);
+    info->group = static_cast<uint32_t>(st.st_gid);
     info->directory = S_ISDIR(st.st_mode);
+}
+
+// The directory part of `file` ("." when it has none); false when it does
+// not fit.
+bool directory_of(const char *file, char *out, std::size_t size) noexcept {
+    const char *slash = std::strrchr(file, '/');
+    if (slash == nullptr) {
+        std::snprintf(out, size, "%s", ".");
+        return true;
+    }
+    const std::size_t n = slash == file ? 1 : static_cast<std::size_t>(slash - file);
+    if (n >= size) return false;
+    std::memcpy(out, file, n);
+    out[n] = '\0';
+    return true;
 }
 
 }  // namespace
@@ -103,6 +120,36 @@ void plat_unlink(const char *name) noexcept {
     ::unlink(name);
 }
 
+int plat_resolve_links(const char *name, char *out, std::size_t size) noexcept {
+    if (std::strlen(name) >= size) return ENAMETOOLONG;
+    std::strcpy(out, name);
+    for (int hops = 0; hops < 40; ++hops) {
+        char link[4096];
+        const ssize_t n = ::readlink(out, link, sizeof link);
+        if (n < 0) return 0;  // no link (or nothing there): the name itself
+        if (static_cast<std::size_t>(n) == sizeof link) return ENAMETOOLONG;
+        const char *slash = std::strrchr(out, '/');
+        const std::size_t keep =
+            link[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash - out) + 1;
+        if (keep + static_cast<std::size_t>(n) >= size) return ENAMETOOLONG;
+        std::memcpy(out + keep, link, static_cast<std::size_t>(n));
+        out[keep + static_cast<std::size_t>(n)] = '\0';
+    }
+    return ELOOP;
+}
+
+int plat_sync_directory(const char *file) noexcept {
+    char directory[4096];
+    if (!directory_of(file, directory, sizeof directory)) return ENAMETOOLONG;
+    errno = 0;
+    if (faulted(Fault::sync)) return errno_or(EIO);
+    const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno_or(EIO);
+    const int error = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno_or(EIO);
+    ::close(fd);
+    return error;
+}
+
 long plat_pid() noexcept {
     return static_cast<long>(::getpid());
 }
@@ -131,22 +178,31 @@ PlatStream &PlatStream::operator=(PlatStream &&other) noexcept {
     return *this;
 }
 
-PlatStream PlatStream::create_new(const char *name) noexcept {
+// A stream on a descriptor of `name` opened with `flags`; a file the
+// stream could not be made for is closed (and removed when it was created).
+PlatStream PlatStream::open_flags(const char *name, int flags) noexcept {
     PlatStream stream;
     errno = 0;
-    const int fd =
-        faulted(Fault::open) ? -1 : ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = faulted(Fault::open) ? -1 : ::open(name, flags | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
         stream.file_ = ::fdopen(fd, "w");
         if (stream.file_ == nullptr) {
             const int error = errno;
             ::close(fd);
-            ::unlink(name);
+            if ((flags & O_CREAT) != 0) ::unlink(name);
             errno = error;
         }
     }
     if (stream.file_ == nullptr) stream.error_ = errno_or(EIO);
     return stream;
+}
+
+PlatStream PlatStream::create_new(const char *name) noexcept {
+    return open_flags(name, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+PlatStream PlatStream::open_existing(const char *name) noexcept {
+    return open_flags(name, O_WRONLY);
 }
 
 int PlatStream::fail(int error) noexcept {
@@ -185,32 +241,47 @@ int PlatStream::info(FileInfo *info) noexcept {
     return 0;
 }
 
+int PlatStream::truncate() noexcept {
+    errno = 0;
+    if (faulted(Fault::write) || std::fflush(file_) != 0 || ::ftruncate(::fileno(file_), 0) != 0 ||
+        std::fseek(file_, 0, SEEK_SET) != 0) {
+        return fail(errno);
+    }
+    return 0;
+}
+
 int PlatStream::chmod(uint32_t mode) noexcept {
-    return ::fchmod(::fileno(file_), static_cast<mode_t>(mode)) == 0 ? 0 : fail(errno);
+    errno = 0;
+    if (faulted(Fault::attrs) || ::fchmod(::fileno(file_), static_cast<mode_t>(mode)) != 0) {
+        return fail(errno);
+    }
+    return 0;
+}
+
+int PlatStream::chown(uint32_t owner, uint32_t group) noexcept {
+    errno = 0;
+    if (faulted(Fault::attrs) || ::fchown(::fileno(file_), owner, group) != 0) return fail(errno);
+    return 0;
 }
 
 int PlatStream::close() noexcept {
     if (file_ == nullptr) return error_;
     errno = 0;
-    const bool closed = std::fclose(file_) == 0;
+    const bool faulty = faulted(Fault::close);
+    const int error = errno;
+    const bool closed = std::fclose(file_) == 0 && !faulty;
     file_ = nullptr;
-    return closed ? 0 : fail(errno);
+    return closed ? 0 : fail(faulty ? error : errno);
 }
 
 PlatDirLock::PlatDirLock(const char *file) noexcept {
-    char directory[4096];
-    const char *slash = std::strrchr(file, '/');
-    if (slash == nullptr) {
-        std::strcpy(directory, ".");
-    } else {
-        const std::size_t n = slash == file ? 1 : static_cast<std::size_t>(slash - file);
-        if (n >= sizeof directory) return;
-        std::memcpy(directory, file, n);
-        directory[n] = '\0';
+    char target[4096], directory[4096];
+    if (plat_resolve_links(file, target, sizeof target) != 0 ||
+        !directory_of(target, directory, sizeof directory) || faulted(Fault::open)) {
+        return;
     }
-    if (faulted(Fault::open)) return;
     fd_ = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) fd_ = ::open(file, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) fd_ = ::open(target, O_RDONLY | O_CLOEXEC);
     if (fd_ < 0 || faulted(Fault::lock)) return;
     while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }

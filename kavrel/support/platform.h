@@ -87,6 +87,8 @@ struct FileInfo {
     uint64_t device;
     uint64_t inode;
     uint32_t mode;  // permission bits
+    uint32_t owner;
+    uint32_t group;
     bool directory;
 };
 
@@ -95,6 +97,14 @@ int plat_stat(const char *name, FileInfo *info) noexcept;
 // 0 or the errno.
 int plat_rename(const char *from, const char *to) noexcept;
 void plat_unlink(const char *name) noexcept;
+// The file `name` stands for: symbolic links in its last component followed
+// (a relative link read from the link's directory), into `out` of `size`
+// bytes. A name that is no link, or does not exist, is its own target.
+// 0, or the errno (ELOOP, ENAMETOOLONG).
+int plat_resolve_links(const char *name, char *out, std::size_t size) noexcept;
+// Flushes the entries of the directory that holds `file` to disk: 0, or the
+// errno (a file system that cannot flush directories is no failure).
+int plat_sync_directory(const char *file) noexcept;
 // This process's number, for the names of its temporary files.
 long plat_pid() noexcept;
 
@@ -111,9 +121,12 @@ class PlatStream {
     PlatStream(const PlatStream &) = delete;
     PlatStream &operator=(const PlatStream &) = delete;
 
-    // A new file that must not exist yet, for writing, with mode 0666 as
-    // the process's umask lets it.
+    // A new file that must not exist yet (not even as a link), for
+    // writing, with mode 0666 as the process's umask lets it.
     static PlatStream create_new(const char *name) noexcept;
+    // An existing file, not a link, for writing where it stands: neither
+    // created nor emptied.
+    static PlatStream open_existing(const char *name) noexcept;
 
     explicit operator bool() const noexcept { return file_ != nullptr; }
     int error() const noexcept { return error_; }
@@ -123,20 +136,27 @@ class PlatStream {
     // Everything written reaches the disk: 0 or the errno.
     int sync() noexcept;
     int info(FileInfo *info) noexcept;
+    // Empties the file and writes from its start again.
+    int truncate() noexcept;
     int chmod(uint32_t mode) noexcept;
+    // 0 or the errno; EPERM when the process may not give the file away.
+    int chown(uint32_t owner, uint32_t group) noexcept;
     // 0 or the errno of a failed write-back.
     int close() noexcept;
 
   private:
+    static PlatStream open_flags(const char *name, int flags) noexcept;
     int fail(int error) noexcept;
     std::FILE *file_ = nullptr;
     int error_ = 0;
 };
 
 // A kernel advisory lock held for the object's life that serialises the
-// writers of every process on the files of one directory (the directory is
-// locked, not the file, since a save replaces the file; a file whose
-// directory cannot be opened is locked itself). It dies with its process.
+// writers of every process on the files of one directory: the directory of
+// the file's link target, locked rather than the file, since a save
+// replaces the file (a file whose directory cannot be opened is locked
+// itself). It dies with its process, and is not shared by two objects of
+// one process.
 class PlatDirLock {
   public:
     explicit PlatDirLock(const char *file) noexcept;
