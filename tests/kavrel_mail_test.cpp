@@ -68,6 +68,30 @@ TEST_F(ContextTest, ReportsMailedToARelay) {
     expect_golden("mailed.txt", normalise(text, dir_.str()));
 }
 
+// A relay behind several addresses: one that refuses and one that stays
+// silent are passed over, each named in a 131268 that reaches the handler
+// in the same call; the mail keeps its subject; the record keeps nothing.
+TEST_F(ContextTest, RelayBehindSeveralAddresses) {
+    Relay relay("relay");
+    kavrel_test_alias("relay.test", "127.0.0.2 127.0.0.1 127.0.0.1");
+    ASSERT_EQ(open(settings(relay.port(), "email.smtp.host=relay.test\nemail.helo.fqdn=c.test\n")),
+              0u);
+    take_lines();
+    const uint32_t blocks = ctx_->memory_index.count;
+    fail(i18n::Fault::wait, 1, 1, ETIMEDOUT);  // the second address is silent
+    EXPECT_EQ(kavrel_set_attr(ctx_, 4242, 1), KAVREL_E_PROGRAMMING);
+    kavrel_test_alias("relay.test", nullptr);
+    EXPECT_EQ(ctx_->memory_index.count, blocks);
+    ASSERT_EQ(relay.mails().size(), 2u);  // the test connection's refusal, the failed call
+    std::string text = take_lines(), mail = relay.mails().back();
+    text += mail.substr(mail.find("Subject:"),
+                        mail.find('\n', mail.find("Subject:")) - mail.find("Subject:") + 1);
+    const std::string port = std::to_string(relay.port());
+    text.replace(text.find(port), port.size(), "PORT");
+    text.replace(text.find(port), port.size(), "PORT");
+    expect_golden("relay_addresses.txt", normalise(text));
+}
+
 // The exact dialogue, traced, with and without a HELO name; a recipient
 // list with empty pieces; each misbehaviour of a relay.
 TEST_F(ContextTest, DialogueWithAScriptedServer) {

@@ -36,8 +36,10 @@ void free_message(KAVREL_CTX *ctx, KAVREL_ERR_MSG *message) {
     kavrel_dealloc(ctx, message);
 }
 
-// The mail of one routing: the subject in the record's buffer and the body
-// in the context's tracked memory, built while the messages are written.
+// The mail of one routing: the subject in a buffer of its own (the
+// record's is where every new message is formatted, a failed delivery's
+// too) and the body in the context's tracked memory, built while the
+// messages are written.
 class MailReport {
   public:
     explicit MailReport(KAVREL_ERR_INFO *err_info) : ei_(err_info) {
@@ -95,7 +97,7 @@ class MailReport {
 
     uint32_t send() {
         KAVREL_CTX *c = ei_->consumer_ctx;
-        return c->hooks->mail(c, to_, ei_->buf, body_, ei_);
+        return c->hooks->mail(c, to_, subject_, body_, ei_);
     }
 
   private:
@@ -118,10 +120,10 @@ class MailReport {
         const KAVREL_CTX *c = ei_->consumer_ctx;
         const char *product = c->productname != nullptr ? c->productname : "";
         if (c->instance != nullptr) {
-            text_printf(ei_->buf, sizeof ei_->buf, "%s %s %s: %s%s", "Orvane", product, c->instance,
+            text_printf(subject_, sizeof subject_, "%s %s %s: %s%s", "Orvane", product, c->instance,
                         label, text);
         } else {
-            text_printf(ei_->buf, sizeof ei_->buf, "%s %s: %s%s", "Orvane", product, label, text);
+            text_printf(subject_, sizeof subject_, "%s %s: %s%s", "Orvane", product, label, text);
         }
     }
 
@@ -136,6 +138,7 @@ class MailReport {
 
     KAVREL_ERR_INFO *ei_;
     MailSettings to_;
+    char subject_[kMsgTextMax + 1] = "";
     char heading_[128] = "";
     char *body_ = nullptr;
     std::size_t capacity_ = 0;
@@ -277,8 +280,9 @@ uint32_t errinfo_route(KAVREL_ERR_INFO *err_info) {
     route_pass(err_info, report.on() ? &report : nullptr);
     if (!report.on()) return 0;
     const uint32_t sent = report.send();
-    // A failed delivery's own messages are written without a second try.
-    if (sent != 0) route_pass(err_info, nullptr);
+    // What the delivery added (a relay address that failed, even when a
+    // later one took the mail) is written, never mailed.
+    route_pass(err_info, nullptr);
     return sent;
 }
 

@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char *kSource = "email";
 constexpr int kWaitMs = 1000;
+constexpr int kMaxAddresses = 8;
 constexpr std::size_t kChunk = 2048;  // bytes of the mail's text per send
 
 // Sends every byte, waiting (a second at most each time) while the socket
@@ -36,7 +37,10 @@ void connect_failed(KAVREL_ERR_INFO *err_info, const char *host, int16_t port, i
                 static_cast<int>(static_cast<uint16_t>(port)), error, std::strerror(error));
 }
 
-// One address: a socket, the connection, the greeting. 0, or the status.
+// One address: a socket, the connection, the greeting. 0 with *sock open
+// when it greeted; 0 with *sock closed when it refused, stayed silent or
+// failed (its 131268 is in the record: the next address is tried); the
+// status of a failure that ends the attempt.
 uint32_t try_address(EMAIL_DES *e, const PlatAddress &a, const char *host, int16_t port,
                      PlatSocket *sock, KAVREL_ERR_INFO *err_info) {
     email_trace(e, "SMTP socket for family %d, socktype %d, protocol %d\n", a.family, a.socktype,
@@ -63,18 +67,18 @@ uint32_t try_address(EMAIL_DES *e, const PlatAddress &a, const char *host, int16
     errno = 0;
     if (!attempt.wait(false, kWaitMs)) {
         connect_failed(err_info, host, port, attempt.pending_error());
-        if (attempt.is_open()) email_trace(e, "SMTP closing socket\n");
-        return 0;  // not a result: the next address is tried
+        email_trace(e, "SMTP closing socket\n");
+        return 0;
     }
     const long n = attempt.recv(e->reply, kReplySize);
     if (n < 0) {
         const int error = errno;
         email_trace(e, "SMTP recv len: %d, errno: %d %s\n", static_cast<int>(n), error,
                     std::strerror(error));
-        // A refused or reset connection shows up here: the product is told.
+        // A refused or reset connection shows up here.
         connect_failed(err_info, host, port, error);
-        *sock = static_cast<PlatSocket &&>(attempt);
-        return KAVREL_E_SMTP_CONNECT;
+        email_trace(e, "SMTP closing socket\n");
+        return 0;
     }
     e->reply[n] = '\0';
     email_trace(e, "SMTP RECV: %s\n", e->reply);
@@ -194,13 +198,16 @@ uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port, Plat
         return static_cast<uint32_t>(code);
     }
     email_trace(email_des, "SMTP getaddrinfo to %s@%s SUCCESS\n", host, port_text);
-    uint32_t result = KAVREL_E_SMTP_CONNECT;
+    // Every address in turn until one greets, a few at most: each that
+    // fails costs a second at most.
+    uint32_t result = 0;
     PlatAddress a;
-    while (addresses.next(&a)) {
+    for (int tried = 0;
+         tried < kMaxAddresses && result == 0 && !socket->is_open() && addresses.next(&a);
+         ++tried) {
         result = try_address(email_des, a, host, port, socket, err_info);
-        if (socket->is_open() || result != 0) break;
-        result = KAVREL_E_SMTP_CONNECT;
     }
+    if (result == 0 && !socket->is_open()) result = KAVREL_E_SMTP_CONNECT;
     if (result != 0) smtp_close(email_des, socket);
     return result;
 }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstring>
+#include <mutex>
 
 namespace kavrel {
 namespace {
@@ -293,19 +294,66 @@ PlatDirLock::~PlatDirLock() {
 
 // ---- sockets ------------------------------------------------------------------
 
-PlatResolver::~PlatResolver() {
-    if (list_ != nullptr) ::freeaddrinfo(static_cast<addrinfo *>(list_));
+#ifdef KAVREL_FAULT_INJECTION
+namespace {
+std::mutex g_alias_lock;
+char g_alias_name[256], g_alias_hosts[256];
+}  // namespace
+}  // namespace kavrel
+
+extern "C" void kavrel_test_alias(const char *name, const char *hosts) {
+    std::lock_guard lock(kavrel::g_alias_lock);
+    std::snprintf(kavrel::g_alias_name, sizeof kavrel::g_alias_name, "%s",
+                  hosts != nullptr ? name : "");
+    std::snprintf(kavrel::g_alias_hosts, sizeof kavrel::g_alias_hosts, "%s",
+                  hosts != nullptr ? hosts : "");
 }
 
-int PlatResolver::resolve(const char *host, const char *port) noexcept {
-    if (faulted(Fault::resolve)) return EAI_AGAIN;
+namespace kavrel {
+namespace {
+// The hosts a name stands for in a test, copied into `out`; false when it
+// is no alias.
+bool aliased(const char *host, char *out, std::size_t size) {
+    std::lock_guard lock(g_alias_lock);
+    if (g_alias_name[0] == '\0' || std::strcmp(host, g_alias_name) != 0) return false;
+    std::snprintf(out, size, "%s", g_alias_hosts);
+    return true;
+}
+}  // namespace
+#else
+namespace {
+constexpr bool aliased(const char *, char *, std::size_t) {
+    return false;
+}
+}  // namespace
+#endif
+
+PlatResolver::~PlatResolver() {
+    for (int i = 0; i < count_; ++i) ::freeaddrinfo(static_cast<addrinfo *>(lists_[i]));
+}
+
+int PlatResolver::add(const char *host, const char *port) noexcept {
+    if (count_ == kLists) return 0;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     const int code = ::getaddrinfo(host, port, &hints, &found);
     if (code != 0) return code;
-    list_ = at_ = found;
+    if (count_ == 0) at_ = found;
+    lists_[count_++] = found;
+    return 0;
+}
+
+int PlatResolver::resolve(const char *host, const char *port) noexcept {
+    if (faulted(Fault::resolve)) return EAI_AGAIN;
+    char hosts[256];
+    if (!aliased(host, hosts, sizeof hosts)) return add(host, port);
+    char *rest = nullptr;
+    for (char *name = strtok_r(hosts, " ", &rest); name != nullptr;
+         name = strtok_r(nullptr, " ", &rest)) {
+        if (const int code = add(name, port)) return code;
+    }
     return 0;
 }
 
@@ -314,6 +362,7 @@ const char *PlatResolver::text(int code) noexcept {
 }
 
 bool PlatResolver::next(PlatAddress *address) noexcept {
+    while (at_ == nullptr && current_ + 1 < count_) at_ = lists_[++current_];
     const auto *a = static_cast<const addrinfo *>(at_);
     if (a == nullptr) return false;
     *address = {a->ai_family, a->ai_socktype, a->ai_protocol, a->ai_addr,

@@ -194,7 +194,11 @@ class PlatResolver {
     bool next(PlatAddress *address) noexcept;
 
   private:
-    void *list_ = nullptr;
+    int add(const char *host, const char *port) noexcept;
+    static constexpr int kLists = 8;
+    void *lists_[kLists] = {};
+    int count_ = 0;
+    int current_ = 0;
     void *at_ = nullptr;
 };
 
@@ -237,3 +241,10 @@ class PlatSocket {
 };
 
 }  // namespace kavrel
+
+#ifdef KAVREL_FAULT_INJECTION
+// Test builds only: the host `name` resolves to the addresses of each of the
+// numeric hosts in `hosts` (separated by spaces), in that order; a null
+// `hosts` ends it.
+extern "C" void kavrel_test_alias(const char *name, const char *hosts);
+#endif
