@@ -8,7 +8,12 @@
 //               against vsnprintf() of the English format;
 //   call/*      the fixed cost of a public call, kavrel_get_attr of the
 //               trace mask, against a call through a function pointer that
-//               reads a field.
+//               reads a field;
+//   context/*   a context made and released (kavrel_init and kavrel_free on
+//               an existing properties file), against a record allocated
+//               and the file read and closed; and the growth of the resident
+//               set over 50,000 such cycles after a warm-up, which must stay
+//               under 512 KiB (a context releases all it took).
 // Every context traces nothing, and its handler drops whatever it gets.
 #include <benchmark/benchmark.h>
 
@@ -25,6 +30,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "diag/msg.h"
 #include "kavrel.h"
@@ -234,6 +241,46 @@ void bm_call_pointer(benchmark::State &state) {
     }
 }
 
+// ---- a context made and released ------------------------------------------
+
+void bm_context_kavrel(benchmark::State &state) {
+    for (auto _ : state) Context context;
+}
+
+void bm_context_plain(benchmark::State &state) {
+    const std::string file = (g_dir->path() / "bench_tavro.properties").string();
+    char buffer[4096];
+    for (auto _ : state) {
+        void *record = std::malloc(sizeof(KAVREL_CTX));
+        benchmark::DoNotOptimize(record);
+        std::FILE *f = std::fopen(file.c_str(), "r");
+        if (f == nullptr) fail("no properties file");
+        while (std::fgets(buffer, sizeof buffer, f) != nullptr) benchmark::DoNotOptimize(buffer);
+        std::fclose(f);
+        std::free(record);
+    }
+}
+
+long resident_kib() {
+    long pages = 0, resident = 0;
+    std::FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr || std::fscanf(f, "%ld %ld", &pages, &resident) != 2) fail("no statm");
+    std::fclose(f);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void bm_context_growth(benchmark::State &state) {
+    constexpr int kCycles = 50000;
+    constexpr long kLimitKib = 512;
+    for (auto _ : state) {
+        for (int i = 0; i < 1000; ++i) Context warm_up;
+        const long before = resident_kib();
+        for (int i = 0; i < kCycles; ++i) Context context;
+        state.counters["rss_growth_KiB"] = static_cast<double>(resident_kib() - before);
+    }
+    if (state.counters["rss_growth_KiB"] >= kLimitKib) state.SkipWithError("the contexts leak");
+}
+
 // Opens the French catalogue and checks one composition before timing.
 kavrel::LOCALE_DES *open_french(KAVREL_CTX *ctx) {
     char errtext[512] = "";
@@ -286,6 +333,10 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark("compose/131244/vsnprintf", bm_compose_vsnprintf);
         benchmark::RegisterBenchmark("call/get_attr_trace/kavrel", bm_call_get_attr);
         benchmark::RegisterBenchmark("call/get_attr_trace/fn_pointer", bm_call_pointer);
+        benchmark::RegisterBenchmark("context/init_free/kavrel", bm_context_kavrel);
+        benchmark::RegisterBenchmark("context/init_free/malloc_fopen", bm_context_plain);
+        benchmark::RegisterBenchmark("context/rss_growth_50k/kavrel", bm_context_growth)
+            ->Iterations(1);
         benchmark::RunSpecifiedBenchmarks();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "kavrel_bench: %s\n", e.what());

@@ -311,12 +311,12 @@ uint32_t context_free(KAVREL_CTX **app_ctx) {
         ctx->prop = nullptr;
         call.deliver();
     }
-    call.end();
     if (ctx->email != nullptr) {
-        // The notifier lives on for the process.
-        trace_printf(ctx, KAVREL_TRACE_ALL, "%s DISABLED freeing email as it's global\n",
-                     "kavrel_free");
+        trace_printf(ctx, KAVREL_TRACE_ALL, "%s freeing email\n", "kavrel_free");
+        email_free(&ctx->email, call.record());
+        call.deliver();
     }
+    call.end();
     trace_printf(ctx, KAVREL_TRACE_ALL, "%s STRFREE\n", "kavrel_free");
     for (char **field : {&ctx->directory, &ctx->productname, &ctx->instance, &ctx->locale,
                          &ctx->propfile, &ctx->helo}) {

@@ -50,6 +50,11 @@ typedef struct KAVREL_CTX KAVREL_CTX;
  *             line end, trace texts bring their own.
  * Return 0 when the line has been dealt with, non-zero to have it written to
  * standard error as well.
+ * A call's lines, trace lines included, reach the handler in order when the
+ * call is about to return, once it holds no lock and no file lock: the
+ * handler may call any function of the library, on the same context or
+ * another, with one exception: kavrel_free of the context whose call is
+ * delivering the line.
  */
 typedef int32_t (*KAVREL_MESSAGE_HANDLER)(KAVREL_CTX *ctx, int32_t severity, int32_t number,
                                           const char *text);
@@ -135,8 +140,10 @@ KAVREL_API uint32_t kavrel_init(KAVREL_CTX **app_ctx, const char *product_name,
                                 KAVREL_MESSAGE_HANDLER messagehandler);
 
 /*
- * Releases the context *app_ctx and sets *app_ctx to null; a null *app_ctx
- * is left alone, so a second call on the same variable does nothing.
+ * Releases the context *app_ctx, and everything it holds, and sets *app_ctx
+ * to null; a null *app_ctx is left alone, so a second call on the same
+ * variable does nothing. Not to be called from the handler of a call on the
+ * same context.
  * Returns 0, or KAVREL_E_PROGRAMMING (written to standard error) when
  * app_ctx is null or *app_ctx is not a context.
  */

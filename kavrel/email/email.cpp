@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "diag/route.h"
 #include "diag/trace.h"
@@ -23,11 +22,6 @@ struct Keyword {
 };
 constexpr Keyword kSeverities[] = {{"DEBUG", 20},   {"LOG", 40},    {"INFORMATIONAL", 60},
                                    {"WARNING", 80}, {"ERROR", 100}, {"NONE", 101}};
-
-// Notifiers are not freed with their context; this list keeps every one
-// reachable for the life of the process.
-std::mutex g_notifiers_lock;
-EMAIL_DES *g_notifiers = nullptr;
 
 // A failed precondition of the notifier's operations is delivered at once.
 uint32_t refuse(KAVREL_ERR_INFO *err_info, int line, const char *condition) {
@@ -108,11 +102,6 @@ uint32_t email_init(KAVREL_CTX *ctx, char *helo, EMAIL_DES **email_ctx, KAVREL_E
     e->helo = helo;
     new (&e->socket) PlatSocket();
     e->lock.create();
-    {
-        std::lock_guard lock(g_notifiers_lock);
-        e->next_global = g_notifiers;
-        g_notifiers = e;
-    }
     *email_ctx = e;
     email_trace(e, "EMAIL %s(%p)\n", "email_init:", static_cast<void *>(e));
     return 0;
@@ -161,15 +150,6 @@ uint32_t email_free(EMAIL_DES **email_ctx, KAVREL_ERR_INFO *err_info) {
     KAVREL_CTX *owner = e->owner;
     kavrel_dealloc(owner, e->host);
     e->lock.destroy();
-    {
-        std::lock_guard lock(g_notifiers_lock);
-        for (EMAIL_DES **p = &g_notifiers; *p != nullptr; p = &(*p)->next_global) {
-            if (*p == e) {
-                *p = e->next_global;
-                break;
-            }
-        }
-    }
     std::memset(static_cast<void *>(e), 0, sizeof *e);
     new (&e->socket) PlatSocket();
     trace_printf(owner, KAVREL_TRACE_PROP, "EMAIL %s(%p)\n", "email_free:", static_cast<void *>(e));

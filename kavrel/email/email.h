@@ -25,7 +25,6 @@ struct EMAIL_DES {
     char *helo;         // the context's HELO name (not owned), or null
     int16_t port;
     char reply[kReplySize + 1];
-    EMAIL_DES *next_global;  // notifiers live for the process: all are listed
 };
 
 // ---- configuration ------------------------------------------------------------
