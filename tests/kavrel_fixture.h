@@ -50,6 +50,22 @@ inline std::string take_lines() {
     return out;
 }
 
+// Starts a program with these arguments (the first names it): its process.
+inline pid_t spawn(std::vector<std::string> args) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    return ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+// Waits for a process: its exit status, or 128 + the signal that ended it.
+inline int exit_code(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // Runs a command line through the shell: its exit status.
 inline int shell(const std::string &command) {
     const int status = std::system(command.c_str());
@@ -93,11 +109,10 @@ class ContextTest : public ::testing::Test {
 // (two ports) or a scripted server by its letter.
 class Relay {
   public:
-    explicit Relay(std::string mode) {
-        std::string script = std::string(KAVREL_TEST_DIR) + "/relay.py", spool = spool_.str();
-        char python[] = "/usr/bin/python3", isolated[] = "-I";
-        char *argv[] = {python, isolated, script.data(), spool.data(), mode.data(), nullptr};
-        if (::posix_spawn(&pid_, python, nullptr, nullptr, argv, environ) != 0) pid_ = -1;
+    explicit Relay(const std::string &mode) {
+        const std::string spool = spool_.str();
+        pid_ = spawn(
+            {"/usr/bin/python3", "-I", std::string(KAVREL_TEST_DIR) + "/relay.py", spool, mode});
         for (int i = 0; pid_ > 0 && i < 750 && ports_.empty(); ++i) {
             std::istringstream in(slurp(spool + "/ports"));
             for (int port; in >> port;) ports_.push_back(port);

@@ -267,12 +267,6 @@ pid_t child(Body body) {
     return pid;
 }
 
-int exit_code(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Runs body in a child process as the user nobody: its exit code.
 template <class Body>
 int as_nobody(Body body) {

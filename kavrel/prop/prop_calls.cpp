@@ -19,9 +19,11 @@ uint32_t store(KAVREL_CTX *ctx, const char *name, const char *value) {
     if (!call) return KAVREL_E_PROGRAMMING;
     if (name == nullptr) return call.refuse(__LINE__, "(name != NULL)");
     // Stores of every process on this file take turns from the reload to
-    // the end of the save; the call's lines, a failed merge's delivery among
-    // them, reach the handler once the turn is released.
+    // the end of the save, and so do the loads and stores of this context's
+    // threads; the call's lines, a failed merge's delivery among them, reach
+    // the handler once both are released.
     PlatDirLock writers(ctx->propfile);
+    LockGuard store_lock(ctx->prop->lock);
     reload(call);
     uint32_t status = prop_set(ctx->prop, name, value, call.record());
     if (status == 0) status = prop_save(ctx->prop, ctx->propfile, call.record());

@@ -268,6 +268,10 @@ uint32_t stat__file(const char *name, FileInfo *status, KAVREL_ERR_INFO *err_inf
 uint32_t prop_load(PROP_DES *prop_des, const char *prop_file, PROP_LOAD_CB prop_load_cb,
                    KAVREL_ERR_INFO *err_info) {
     if (!preconditions_hold(prop_des, prop_file, err_info)) return KAVREL_E_PROGRAMMING;
+    // The whole load under the store's lock: a save on another thread of
+    // this store lands before it or after it, so the view it records of the
+    // file is the view the list holds.
+    LockGuard whole(prop_des->lock);
     FileInfo info;
     const uint32_t status = stat__file(prop_file, &info, err_info);
     trace_file(prop_des, "prop_load:", prop_file, info.mtime);
@@ -288,6 +292,7 @@ uint32_t prop_load(PROP_DES *prop_des, const char *prop_file, PROP_LOAD_CB prop_
 
 uint32_t prop_save(PROP_DES *prop_des, const char *prop_file, KAVREL_ERR_INFO *err_info) {
     if (!preconditions_hold(prop_des, prop_file, err_info)) return KAVREL_E_PROGRAMMING;
+    LockGuard whole(prop_des->lock);
     FileInfo info;
     const bool have_status = stat__file(prop_file, &info, err_info) == 0;
     trace_file(prop_des, "prop_save:", prop_file, info.mtime);
