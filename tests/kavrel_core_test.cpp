@@ -49,6 +49,7 @@ TEST_F(Core, TrackedMemory) {
         kavrel_dealloc(ctx_, p);
     }
     EXPECT_STREQ(theirs, "ab");
+    kavrel_dealloc(other, theirs);
     kavrel_free(&other);
     set_trace_mask(ctx_, ~KAVREL_TRACE_MEMORY);
     kavrel_dealloc(ctx_, kavrel_alloc(ctx_, 7));  // no lines without the memory bit
@@ -57,6 +58,7 @@ TEST_F(Core, TrackedMemory) {
     EXPECT_EQ(kavrel_alloc(ctx_, UINT32_MAX - 20), nullptr);
     kavrel_mem_dump(ctx_);
     expect_golden("memory.txt", normalise(take_lines(), dir_.str()));
+    for (char *block : {blocks[0], blocks[1], blocks[3]}) kavrel_dealloc(ctx_, block);
 }
 
 // Blocks released in random order are each found through the index; a block
