@@ -321,17 +321,15 @@ TEST_F(Props, SavesRespectLinksOwnersAndPermissions) {
             return static_cast<int>(status % 1000) + (std::string(value) == "new" ? 0 : 100);
         });
     };
-    const std::string other = dir_ / "q_tavro.properties";
-    fs::permissions(dir_.str(), fs::perms::all);
-    write(other, "k=old\n");
-    fs::permissions(other, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    EXPECT_EQ(store_as_nobody(), 244) << "a file nobody may write is never replaced";
-    EXPECT_EQ(slurp(other), "k=old\n");
-    fs::permissions(dir_.str(), fs::perms::all | fs::perms::sticky_bit);
-    fs::permissions(other, fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
-                               ~fs::perms::others_exec);
-    EXPECT_EQ(store_as_nobody(), 0) << "a sticky directory refusing the move: in place";
-    EXPECT_EQ(slurp(other), "k=new\n");
+    // A file nobody may write in a directory it may; then a sticky directory
+    // (nobody may not move root's file) and a file it may write.
+    const std::string other = write(dir_ / "q_tavro.properties", "k=old\n");
+    for (const auto &[dir_mode, file_mode, status, after] :
+         {std::tuple(0777u, 0444u, 244, "k=old\n"), std::tuple(01777u, 0666u, 0, "k=new\n")}) {
+        ASSERT_EQ(::chmod(dir_.str().c_str(), dir_mode) + ::chmod(other.c_str(), file_mode), 0);
+        EXPECT_EQ(store_as_nobody(), status);
+        EXPECT_EQ(slurp(other), after);
+    }
 }
 
 // A writer killed at any moment of its saves leaves the version before or
