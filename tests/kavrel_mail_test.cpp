@@ -86,10 +86,8 @@ TEST_F(ContextTest, RelayBehindSeveralAddresses) {
     std::string text = take_lines(), mail = relay.mails().back();
     text += mail.substr(mail.find("Subject:"),
                         mail.find('\n', mail.find("Subject:")) - mail.find("Subject:") + 1);
-    const std::string port = std::to_string(relay.port());
-    text.replace(text.find(port), port.size(), "PORT");
-    text.replace(text.find(port), port.size(), "PORT");
-    expect_golden("relay_addresses.txt", normalise(text));
+    expect_golden("relay_addresses.txt",
+                  normalise(replaced(text, std::to_string(relay.port()), "PORT")));
 }
 
 // The exact dialogue, traced, with and without a HELO name; a recipient
@@ -108,12 +106,10 @@ TEST_F(ContextTest, DialogueWithAScriptedServer) {
         // Sends to a server that has closed fail at a moment of the kernel's choosing.
         const uint32_t routed = script[0] == 'c' ? 0 : route(ctx_, {{100, 131240, "report"}});
         kavrel_free(&ctx_);
-        const std::string port = std::to_string(server.port());
-        std::string lines = std::to_string(init) + " " + std::to_string(routed) + "\n" +
-                            take_lines() +
-                            "-- received: " + server.received(script[0] == 'c' ? 1 : 2) + "\n";
-        for (std::size_t at; (at = lines.find(port)) != std::string::npos;)
-            lines.replace(at, port.size(), "PORT");
+        const std::string lines =
+            replaced(std::to_string(init) + " " + std::to_string(routed) + "\n" + take_lines() +
+                         "-- received: " + server.received(script[0] == 'c' ? 1 : 2) + "\n",
+                     std::to_string(server.port()), "PORT");
         text += std::string("==== ") + script + "\n" + normalise(lines, dir_.str(), true);
     }
     expect_golden("dialogue.txt", text);
@@ -163,10 +159,8 @@ TEST_F(ContextTest, SettingsAndConnectionFailures) {
             if (!hit) break;
         }
     }
-    const std::string port = std::to_string(a.port());
-    for (std::size_t at; (at = text.find(port)) != std::string::npos;)
-        text.replace(at, port.size(), "PORT");
-    expect_golden("mail_failures.txt", normalise(text, dir_.str()));
+    expect_golden("mail_failures.txt",
+                  normalise(replaced(text, std::to_string(a.port()), "PORT"), dir_.str()));
 }
 
 }  // namespace

@@ -201,9 +201,6 @@ TEST_F(Props, ChangesOfOtherWriters) {
 // each of three errors: the status and messages, the file is the old one or
 // the new one, the property is held, and no descriptor or file is left.
 TEST_F(Props, EverySystemCallFailing) {
-    const auto descriptors = [] {
-        return std::distance(fs::directory_iterator("/proc/self/fd"), {});
-    };
     const auto open_before = descriptors();
     std::string text;
     int round = 0;

@@ -58,6 +58,18 @@ inline std::string write(const std::string &path, std::string_view bytes) {
     return path;
 }
 
+// How many descriptors this process has open.
+inline std::ptrdiff_t descriptors() {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+}
+
+// text with every `from` replaced by `to`.
+inline std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    for (std::size_t at; !from.empty() && (at = text.find(from)) != std::string::npos;)
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 // Addresses become @1, @2, ... in the order they first appear (so that the
 // links between records still show; per line, where blocks are freed and
 // made again, since allocators differ in reusing addresses), times, line
@@ -69,12 +81,7 @@ inline std::string normalise(std::string text, const std::string &dir = "", bool
             out += normalise(line + "\n", dir);
         return !text.empty() && text.back() != '\n' ? out.substr(0, out.size() - 1) : out;
     }
-    for (const auto &[from, to] :
-         {std::pair<std::string, std::string>{KAVREL_SHARE_DIR, "SHARE"}, {dir, "DIR"}}) {
-        for (std::size_t at; !from.empty() && (at = text.find(from)) != std::string::npos;) {
-            text.replace(at, from.size(), to);
-        }
-    }
+    text = replaced(replaced(text, KAVREL_SHARE_DIR, "SHARE"), dir, "DIR");
     static const std::regex time(
         R"((^|\t|: )-?\d+ - [A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d [\d:]{8} \d{4})",
         std::regex::multiline);
