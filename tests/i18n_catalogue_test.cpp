@@ -11,8 +11,8 @@
 
 namespace {
 
-std::string narrow(std::u16string_view s) {
-    return {s.begin(), s.end()};  // names here are ASCII
+std::string narrow(const char16_t *s) {  // names here are ASCII
+    return s ? std::string(s, s + std::u16string_view(s).size()) : "null";
 }
 
 // Every call that makes a name, under each root the environment can give,
@@ -46,29 +46,16 @@ TEST(Paths, UnderEachRoot) {
             SHOW(i18npath_FileName(out, n, 0, 0, u"msgs", u"fr_FR", u"Kavrel"));
         }
     }
-    for (const auto &[location, type, file, dir] : names) {
-        std::string call = "FileName " + std::to_string(location) + " " + std::to_string(type);
-        for (const char16_t *s : {file, dir}) call += " " + (s ? narrow(s) : "null");
-        line(call, i18npath_FileName(out, I18N_PATH_MAX, location, type, file, dir, u"Comp"));
-    }
+    for (const auto &[location, type, file, dir] : names)
+        line("FileName " + std::to_string(location) + " " + std::to_string(type) + " " +
+                 narrow(file) + " " + narrow(dir),
+             i18npath_FileName(out, I18N_PATH_MAX, location, type, file, dir, u"Comp"));
     SHOW(i18npath_FileName(out, I18N_PATH_MAX, 0, 0, u"m", u"en", nullptr));
     SHOW(i18npath_ComponentDir(out, I18N_PATH_MAX, nullptr));
     SHOW(i18npath_FileName(nullptr, 0, 2, 0, nullptr, nullptr, nullptr));  // no directory first,
     SHOW(i18npath_FileName(nullptr, 0, 0, 0, nullptr, nullptr, nullptr));  // then no file
     unsetenv("ORVANE");
     test::expect_golden("i18n_paths.txt", dump);
-    I18N_FILE_SPEC spec{9, 9, 9};
-    EXPECT_EQ(std::tuple(i18nuni_FileSpecInit(nullptr), i18nuni_FileSpecInit(&spec)),
-              std::tuple(-483, 1));
-    EXPECT_EQ(std::tuple(spec.format, spec.reserved, spec.location), std::tuple(1u, 0u, 0u));
-}
-
-// Runs lcuc, DIR in args standing for dir: its exit status and stderr.
-std::pair<int, std::string> lcuc(const test::TempDir &dir, std::string args) {
-    for (std::size_t at; (at = args.find("DIR")) != std::string::npos;)
-        args.replace(at, 3, dir.str());
-    const int status = std::system((KAVREL_LCUC " " + args + " 2>" + dir / "stderr").c_str());
-    return {WEXITSTATUS(status), test::normalise(test::slurp(dir / "stderr"), dir.str())};
 }
 
 void put(std::string &s, std::size_t at, uint32_t v, std::size_t n) {
@@ -98,7 +85,7 @@ TEST(Catalogue, FindsWhatTheWalkFinds) {
         ASSERT_EQ(whole.load(f), 1);
         for (const lcu::Message &m : messages) {
             const i18n::NumberSlot *found = whole.find_number(m.number);
-            ASSERT_EQ(found ? i18n::Catalogue::value_of(*found) : u"-", m.text) << m.number;
+            ASSERT_EQ(found ? whole.value_of(*found) : u"-", m.text) << m.number;
         }
         if (round == 0) continue;  // too many for the walk
 
@@ -118,13 +105,10 @@ TEST(Catalogue, FindsWhatTheWalkFinds) {
         if (round % 4 == 3 && v % 4 == 0) b[v / 4 % 8] ^= 1;  // magic, version or byte order
         if (round % 4 == 3 && v % 4 == 1) put(b, 96 + 4 * (1 + v / 4 % 3), sizes[v / 16 % 4], 4);
         if (round % 4 == 3 && v % 4 == 2) b.resize(v / 4 % b.size());
-        if (round % 8 == 5) {  // no strings at all, the file ending where the names end
-            const uint32_t names = m.be(104, 4);
-            put(b, 108, names, 4), b.resize(128 + names);
-        }
-        if (round % 4 == 3 && v % 4 == 3) {  // 2^32 bytes of strings: the size must not wrap to 0
+        if (round % 8 == 5)  // no strings at all, the file ending where the names end
+            put(b, 108, m.be(104, 4), 4), b.resize(128 + m.be(104, 4));
+        if (round % 4 == 3 && v % 4 == 3)  // 2^32 bytes of strings: the size must not wrap to 0
             put(b, 98, 0, 2), put(b, 100, 0, 4), put(b, 104, 0, 4), put(b, 108, 0xFFFFFFFF, 4);
-        }
         i18n::PlatFile g(test::write(dir / "d.lcu", b).c_str(), "rb");
         const int32_t status = damaged.load(g);
         EXPECT_EQ(status, model::Catalogue{b}.status()) << round;
@@ -143,64 +127,67 @@ TEST(Lcuc, CompilesSourcesOrRefusesThem) {
         "99999999999999999999 x", "x 1", "12x", "12   ", "12 a\\qb", "12 \\uD800", "12 \\u12G4", "12 \\u0000",
         "1 " + std::string(8191, 'x'), "1 " + std::string(8190, 'x') + "\xF0\x9F\x98\x80"};
     // clang-format on
+    const char *odd[] = {"none.txt x.lcu", "s.txt no/x.lcu", "s.txt"};  // on a source of "1 x"
     test::TempDir dir;
     std::string dump;
-    for (std::size_t i = 0; i < std::size(sources) + 3; ++i) {  // and three odd calls
-        test::write(dir / "s.txt", i < std::size(sources) ? sources[i] : "1 x");
-        const char *odd[] = {"DIR/none.txt DIR/x.lcu", "DIR/s.txt DIR/no/x.lcu", "DIR/s.txt"},
-                   *out = "s.lcu";
-        std::filesystem::remove(dir / out);
-        const auto [status, err] =
-            lcuc(dir, i < std::size(sources) ? "DIR/s.txt DIR/s.lcu" : odd[i - std::size(sources)]);
-        const std::string b = test::slurp(dir / out);
-        dump += std::to_string(i) + ": " + std::to_string(status) + " " + err;
+    for (std::size_t i = 0; i < std::size(sources) + std::size(odd); ++i) {
+        const bool own = i < std::size(sources);
+        test::write(dir / "s.txt", own ? sources[i] : "1 x");
+        std::filesystem::remove(dir / "s.lcu");
+        const std::string args = own ? "s.txt s.lcu" : odd[i - std::size(sources)];
+        const int status = WEXITSTATUS(
+            std::system(("cd " + dir.str() + " && " KAVREL_LCUC " " + args + " 2>err").c_str()));
+        const std::string b = test::slurp(dir / "s.lcu");
+        dump += std::to_string(i) + ": " + std::to_string(status) + " " + test::slurp(dir / "err");
         for (std::size_t n = 0; b != "<none>" && n < model::Catalogue{b}.be(96, 2); ++n) {
             const auto [key, value] = *model::Catalogue{b}.entry(n);
-            dump += "  " + narrow(key) + " [" +
+            dump += "  " + narrow(key.c_str()) + " [" +
                     model::to_utf8(value).at(INT32_MAX, 0).text.substr(0, 40) + "]\n";
         }
     }
     test::expect_golden("lcuc.txt", dump);
 }
 
-class Catalogues : public testing::Test {
-  protected:
-    // A handle on dir/name.lcu, given by directory.
-    I18N_HANDLE *handle(const std::string &name, uint32_t format = 1) {
-        const I18N_FILE_SPEC spec{format, 0, I18N_LOC_DIR};
+// The value under a key text or message number, or "#" and the status.
+template <class Key>
+std::u16string get(I18N_HANDLE *h, Key key, int32_t room = 64) {
+    std::u16string out(std::size_t(std::max(room, 1)), u'#');
+    int32_t r = 0;
+    if constexpr (std::is_integral_v<Key>) r = i18nuni_LookupByKeyNum(h, key, out.data(), room);
+    if constexpr (!std::is_integral_v<Key>) r = i18nuni_LookupByKey(h, key, out.data(), room);
+    const std::string status = "#" + std::to_string(r);
+    return r == 1 ? std::u16string(out.c_str()) : std::u16string(status.begin(), status.end());
+}
+
+// The cache's calls, open modes and lookups; then every allocation of making
+// a handle and loading fails in turn: -457, and the handle, if made, stays
+// closed. Then every read, and opening.
+TEST(Catalogues, CallsOpenModesAndFailures) {
+    test::TempDir dir;
+    // Gets a handle on dir/name.lcu, given by directory, into h and opens it
+    // in the mode: the first status that is not 1.
+    auto open = [&](const std::string &name, int32_t mode, I18N_HANDLE *&h, uint32_t format = 1) {
+        const I18N_FILE_SPEC desc{format, 0, I18N_LOC_DIR};
         const std::u16string file(name.begin(), name.end());  // bytes above 0x7F: above U+00FF
-        I18N_HANDLE *h = nullptr;
-        EXPECT_EQ(i18nuni_HandleGet(nullptr, dir_.u16().c_str(), file.c_str(), &spec, &h), 1);
-        return h;
-    }
-    // The value under a key text or message number, or "#" and the status.
-    template <class Key>
-    static std::u16string get(I18N_HANDLE *h, Key key, int32_t room = 64) {
-        std::u16string out(std::size_t(std::max(room, 1)), u'#');
-        int32_t r = 0;
-        if constexpr (std::is_integral_v<Key>) r = i18nuni_LookupByKeyNum(h, key, out.data(), room);
-        if constexpr (!std::is_integral_v<Key>) r = i18nuni_LookupByKey(h, key, out.data(), room);
-        const std::string status = "#" + std::to_string(r);
-        return r == 1 ? std::u16string(out.c_str()) : std::u16string(status.begin(), status.end());
-    }
-
-    test::TempDir dir_;
-    const std::string file_ = lcu::build_catalogue({{1, u"one", 0}, {2, u"abcd", 0}}, u"k");
-};
-
-TEST_F(Catalogues, CallsAndOpenModes) {
-    const I18N_FILE_SPEC spec{1, 0, I18N_LOC_DIR};
-    I18N_HANDLE *h = nullptr;
+        h = nullptr;
+        const int32_t r = i18nuni_HandleGet(nullptr, dir.u16().c_str(), file.c_str(), &desc, &h);
+        return r == 1 ? i18nuni_FileOpen(h, mode) : r;
+    };
+    I18N_FILE_SPEC desc{9, 9, 9};
+    I18N_HANDLE *h = nullptr, *reader, *other, *writer, *created;
+    EXPECT_EQ((std::tuple{i18nuni_FileSpecInit(nullptr), i18nuni_FileSpecInit(&desc), desc.format,
+                          desc.reserved, desc.location}),
+              std::tuple(-483, 1, 1u, 0u, 0u));
     EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", u"f", nullptr, &h), -483);
-    EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", u"f", &spec, nullptr), -456);
-    EXPECT_EQ(i18nuni_HandleGet(u"c", nullptr, u"f", &spec, &h), -481);  // path statuses pass on
+    EXPECT_EQ(i18nuni_HandleGet(u"c", u"en", u"f", &desc, nullptr), -456);
+    EXPECT_EQ(i18nuni_HandleGet(u"c", nullptr, u"f", &desc, &h), -481);  // path statuses pass on
     EXPECT_EQ(std::tuple(h, get(h, u"k"), get(h, 1), i18nuni_FileOpen(h, 0)),
               std::tuple(nullptr, u"#-456", u"#-456", -456));
-    test::write(dir_ / "k.lcu", file_);
-    h = handle("k");
-    EXPECT_EQ(std::tuple(get(h, u"00000001"), get(h, 1)), std::tuple(u"#-462", u"#-462"));
-    ASSERT_EQ(i18nuni_FileOpen(h, I18N_MODE_READ), 1);
-    EXPECT_EQ(i18nuni_FileOpen(h, I18N_MODE_READ), -465);
+    const std::string file = lcu::build_catalogue({{1, u"one", 0}, {2, u"abcd", 0}}, u"k");
+    test::write(dir / "k.lcu", file);
+    EXPECT_EQ((std::tuple{open("k", -1, h), get(h, u"00000001"), get(h, 1),  // -1: left closed
+                          i18nuni_FileOpen(h, I18N_MODE_READ), i18nuni_FileOpen(h, 0)}),
+              std::tuple(-488, u"#-462", u"#-462", 1, -465));
     EXPECT_EQ(
         std::tuple(get(h, nullptr), get(h, u"00000002", 5), get(h, 1, 4), get(h, 1, 3), get(h, 3)),
         std::tuple(u"#-460", u"abcd", u"one", u"#-468", u"#-469"));
@@ -208,56 +195,40 @@ TEST_F(Catalogues, CallsAndOpenModes) {
     EXPECT_EQ(i18nuni_LookupByKey(h, u"00000002", nullptr, 5), -468);
 
     // One loaded file for every handle on the name and format.
-    test::write(dir_ / "k.lcu", lcu::build_catalogue({{1, u"new", 0}}, u"k"));
-    test::write(dir_ / "update.lcu", file_);
-    I18N_HANDLE *reader = handle("k"), *other = handle("k", 2), *writer = handle("update"),
-                *created = handle("new");
-    EXPECT_EQ(std::tuple(i18nuni_FileOpen(reader, 0), i18nuni_FileOpen(other, 0),
-                         i18nuni_FileOpen(writer, 1), i18nuni_FileOpen(created, 2)),
-              std::tuple(1, 1, 1, 1));
-    EXPECT_EQ(std::tuple(get(reader, 1), get(other, 1), get(writer, 2), get(created, 1),
-                         test::slurp(dir_ / "new.lcu")),
-              std::tuple(u"one", u"new", u"abcd", u"#-469", ""));
+    test::write(dir / "k.lcu", lcu::build_catalogue({{1, u"new", 0}}, u"k"));
+    test::write(dir / "update.lcu", file);
+    EXPECT_EQ((std::tuple{open("k", 0, reader), open("k", 0, other, 2), open("update", 1, writer),
+                          open("new", 2, created), get(reader, 1), get(other, 1), get(writer, 2),
+                          get(created, 1), test::slurp(dir / "new.lcu")}),
+              std::tuple(1, 1, 1, 1, u"one", u"new", u"abcd", u"#-469", ""));
     // clang-format off
     const std::tuple<const char *, int32_t, int32_t> opens[] = {  // name, mode, result
         {"k", 1, -462}, {"k", 2, -462}, {"k", 3, -459}, {"absent", 3, -479}, {"absent", 0, -479},
-        {"k", 4, -488}, {"k", -1, -488}, {"caf\xE9", 0, -478}, {"update", 0, -462}, {"update", 1, -462},
+        {"k", 4, -488}, {"caf\xE9", 0, -478}, {"update", 0, -462}, {"update", 1, -462},
         {"update", 2, -462}, {"new", 0, -462}, {"new", 1, -462}, {"new", 2, -462}, {"no/such/dir", 2, -458}};
     // clang-format on
-    for (const auto &[file, mode, r] : opens)
-        EXPECT_EQ(i18nuni_FileOpen(handle(file), mode), r) << file;
-}
+    for (const auto &[name, mode, r] : opens) EXPECT_EQ(open(name, mode, h), r) << name;
 
-// Every allocation of making a handle and loading fails in turn: -457, and
-// the handle, if made, stays closed. Then every read, and opening.
-TEST_F(Catalogues, FailingMemoryAndFiles) {
     std::vector<lcu::Message> messages = {{1, u"one", 0}, {2, std::u16string(40000, u'x'), 0}};
     for (uint32_t n = 3; n < 100; ++n) messages.push_back({n * 9, u"v", 0});
     const std::string bytes = lcu::build_catalogue(messages, u"names");
-    for (const char *name : {"oom.lcu", "io.lcu", "io2.lcu"}) test::write(dir_ / name, bytes);
+    for (const char *name : {"oom.lcu", "io.lcu", "io2.lcu"}) test::write(dir / name, bytes);
     const int steps = test::sweep_allocations([&](int) {
-        I18N_HANDLE *h = nullptr;
-        const I18N_FILE_SPEC spec{1, 0, I18N_LOC_DIR};
-        int32_t r = i18nuni_HandleGet(nullptr, dir_.u16().c_str(), u"oom", &spec, &h);
-        if (r == 1) r = i18nuni_FileOpen(h, I18N_MODE_READ);
-        if (r == 1) return get(h, 1) == u"one" && get(h, 99 * 9) == u"v";
-        EXPECT_EQ(std::tuple(r, h == nullptr || get(h, 1) == u"#-462"), std::tuple(-457, true));
-        return false;
+        const int32_t r = open("oom", I18N_MODE_READ, h);
+        EXPECT_EQ(std::tuple(r, get(h, 1)),
+                  r == 1 ? std::tuple(1, u"one") : std::tuple(-457, h ? u"#-462" : u"#-456"));
     });
     EXPECT_GT(steps, 10);
-    I18N_HANDLE *h = handle("io");
     for (int64_t k = 0; k < 7; ++k) {  // the header, two pages, the names, two pieces of strings
         test::fail(i18n::Fault::read, k, 1);
-        const int32_t r = i18nuni_FileOpen(h, I18N_MODE_READ);
-        test::fail(i18n::Fault::read, 0, 0);
-        EXPECT_EQ(std::tuple(r, get(h, 1)),
+        EXPECT_EQ((std::tuple{open("io", I18N_MODE_READ, h), get(h, 1)}),
                   std::tuple(k < 6 ? -463 : 1, k < 6 ? u"#-462" : u"one"));
     }
+    test::fail(i18n::Fault::read, 0, 0);
     EXPECT_EQ(get(h, 2, 40001), std::u16string(40000, u'x'));
     test::fail(i18n::Fault::open, 0, -1);  // every open from here on fails
-    const std::pair<const char *, int32_t> opens[] = {{"io", 3}, {"io2", 0}, {"new", 2}};
-    for (const auto &[f, m] : opens)
-        EXPECT_EQ(i18nuni_FileOpen(handle(f), m), m == 2 ? -458 : -479) << f;
+    EXPECT_EQ(std::tuple(open("io", 3, h), open("io2", 0, h), open("new2", 2, h)),
+              std::tuple(-479, -479, -458));
     test::fail(i18n::Fault::open, 0, 0);
 }
 

@@ -72,20 +72,16 @@ inline Pieces<char16_t> to_utf16(std::string_view s) {
     static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
     Pieces<char16_t> m;
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    for (std::size_t i = 0, n = 0; i < s.size(); i += n) {
+    for (std::size_t i = 0, n = 0, k; i < s.size(); i += n) {
         const unsigned b = at(i);
         n = b < 0x80 ? 1 : b < 0xC0 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : 0;
         char32_t c = n == 1 ? b : b & 0x7Fu >> n;
-        std::size_t k = 1;
-        for (; k < n && i + k < s.size() && (at(i + k) & 0xC0) == 0x80; ++k)
+        for (k = 1; k < n && i + k < s.size() && (at(i + k) & 0xC0) == 0x80; ++k)
             c = c << 6 | (at(i + k) & 63);
-        if (n == 0 || k < n || c > 0x10FFFF) {
-            m.end = UNIUTF8_E_INVALID, m.end_room = n == 4 && k == n ? 2 : 1;
-            break;
-        }
-        const auto high = static_cast<char16_t>(0xD7C0 + (c >> 10));
-        const auto low = static_cast<char16_t>(c < 0x10000 ? c : 0xDC00 + (c & 0x3FF));
-        const std::u16string out = c < 0x10000 ? std::u16string(1, low) : std::u16string{high, low};
+        if (n == 0 || k < n || c > 0x10FFFF)
+            return m.end = UNIUTF8_E_INVALID, m.end_room = n == 4 && k == n ? 2 : 1, m;
+        std::u16string out(1, static_cast<char16_t>(c < 0x10000 ? c : 0xDC00 + (c & 0x3FF)));
+        if (c >= 0x10000) out.insert(out.begin(), static_cast<char16_t>(0xD7C0 + (c >> 10)));
         m.pieces.emplace_back(n, out, n == 4 ? 2 : out.size(), c < kMin[n]);
     }
     return m;
@@ -153,9 +149,8 @@ inline bool check_compose(std::u16string_view templ, const std::vector<std::u16s
                           int32_t capacity) {
     I18N_ARGS list;
     bool listed = i18nargs_init(&list) == 1;
-    for (std::size_t i = 0; args != nullptr && i < args->size(); ++i) {
+    for (std::size_t i = 0; args != nullptr && i < args->size(); ++i)
         listed = listed && i18nargs_add(&list, (*args)[i].c_str()) == (i < 9 ? int32_t(i) + 1 : 0);
-    }
     Result<char16_t> want = compose(templ, args).at(capacity, I18N_E_TOOLONG);
     want.status = capacity < 1 ? I18N_E_BUFFER : want.status, want.consumed = 0;
     return listed && agrees(templ, capacity, want, [&](auto in, auto out) {
@@ -173,11 +168,6 @@ struct Catalogue {
         for (std::size_t i = 0; i < n; ++i) v = v << 8 | static_cast<uint8_t>(b[at + i]);
         return v;
     }
-    std::u16string units(std::size_t at, std::size_t n) const {
-        std::u16string s;
-        for (std::size_t i = 0; i < n; ++i) s += static_cast<char16_t>(be(at + 2 * i, 2));
-        return s;
-    }
     // Entry n's key and value, unless they lie outside the strings.
     std::optional<std::pair<std::u16string, std::u16string>> entry(std::size_t n) const {
         // In 64 bits: an offset near 2^32 must not wrap back into the strings.
@@ -185,8 +175,9 @@ struct Catalogue {
         const uint64_t key = uint64_t{128} + be(104, 4) + be(at, 4);
         const uint64_t end = be(108, 4) == be(104, 4) ? 0 : uint64_t{129} + be(108, 4);
         if (be(at, 4) % 2 != 0 || key + 2 * (k + 1 + be(at + 6, 2)) > end) return {};
-        const auto start = static_cast<std::size_t>(key);  // within the file now
-        return std::pair(units(start, k), units(start + 2 * k + 2, be(at + 6, 2)));
+        std::u16string s;  // the key, its terminator and the value: within the file now
+        for (std::size_t i = 0; i < k + 1 + be(at + 6, 2); ++i) s += char16_t(be(key + 2 * i, 2));
+        return std::pair(s.substr(0, k), s.substr(k + 1));
     }
     // Lookups walk from the first entry on, at most the entry count of those
     // in use; the first with the key wins.
