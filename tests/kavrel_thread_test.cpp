@@ -118,19 +118,17 @@ TEST(KavrelThread, SoakOfThreadsContextsAndAProcess) {
     EXPECT_EQ(exit_code(helper), 0);
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(g_other, 0) << "every delivery worked";
+    const auto holds = [](const std::string &file, const std::string &key, int value) {
+        const std::string line = key + "=" + std::to_string(value) + "\n";
+        EXPECT_NE(slurp(file).find(line), std::string::npos) << line;
+    };
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(g_handled[t], kRounds / 6) << t;
-        for (int j = 0; j < 3; ++j) {
-            const std::string line = "t" + std::to_string(t) + "." + std::to_string(j) + "=" +
-                                     std::to_string(kRounds - 3 + j) + "\n";
-            EXPECT_NE(slurp(files[t % 3]).find(line), std::string::npos) << line;
-        }
+        for (int j = 0; j < 3; ++j)
+            holds(files[t % 3], "t" + std::to_string(t) + "." + std::to_string(j), kRounds - 3 + j);
     }
-    for (int j = 0; j < 4; ++j) {
-        const std::string line =
-            "helper.k" + std::to_string(j) + "=" + std::to_string(kHelperStores - 4 + j) + "\n";
-        EXPECT_NE(slurp(files[0]).find(line), std::string::npos) << line;
-    }
+    for (int j = 0; j < 4; ++j)
+        holds(files[0], "helper.k" + std::to_string(j), kHelperStores - 4 + j);
     const int expected = failed[0] + failed[1] + failed[2];
     for (int i = 0; i < 500 && relay.mails().size() < std::size_t(expected); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
