@@ -9,7 +9,9 @@
 //               against writing the same lines to a temporary file, syncing
 //               it and renaming it into place.
 #include <benchmark/benchmark.h>
+#ifdef KAVREL_HAVE_INIH
 #include <ini.h>
+#endif
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +100,7 @@ void BM_LoadKavrel(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+#ifdef KAVREL_HAVE_INIH
 int count_line(void *user, const char *, const char *name, const char *value) {
     auto *count = static_cast<long *>(user);
     *count += name[0] != '\0' && value != nullptr;
@@ -113,6 +116,7 @@ void BM_LoadInih(benchmark::State &state) {
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
+#endif
 
 void BM_RetrieveKavrel(benchmark::State &state) {
     const long n = state.range(0);
@@ -189,7 +193,9 @@ BENCHMARK(BM_LoadKavrel)
     ->Args({100000, 0})
     ->Args({100000, 1})
     ->Unit(benchmark::kMillisecond);
+#ifdef KAVREL_HAVE_INIH
 BENCHMARK(BM_LoadInih)->Name("load/inih")->Arg(100000)->Unit(benchmark::kMillisecond);
+#endif
 BENCHMARK(BM_RetrieveKavrel)->Name("retrieve/kavrel")->Arg(10)->Arg(100000);
 BENCHMARK(BM_RetrieveStatAndMap)->Name("retrieve/stat_and_map")->Arg(10)->Arg(100000);
 BENCHMARK(BM_StoreKavrel)->Name("store/kavrel")->Arg(10)->Arg(10000)->Unit(benchmark::kMicrosecond);

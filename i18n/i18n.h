@@ -19,6 +19,14 @@
 
 #include <stdint.h>
 
+#if defined(_WIN32) && defined(KAVREL_BUILDING_SHARED)
+#define I18N_API __declspec(dllexport)
+#elif defined(__GNUC__)
+#define I18N_API __attribute__((visibility("default")))
+#else
+#define I18N_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #else
@@ -85,14 +93,14 @@ typedef struct I18N_FILE_SPEC {
 } I18N_FILE_SPEC;
 
 /* Sets format 1, reserved 0, location I18N_LOC_INSTALL. 1, or -483 without a spec. */
-int32_t i18nuni_FileSpecInit(I18N_FILE_SPEC *spec);
+I18N_API int32_t i18nuni_FileSpecInit(I18N_FILE_SPEC *spec);
 
 /*
  * The installation root: $ORVTEST, else $ORVANE, accepted only when it is
  * absolute (begins with "/"); otherwise "./". Each byte of the value becomes
  * one unit. At most capacity - 1 units and a terminator are written. Returns 1.
  */
-int32_t i18npath_RootGet(char16_t *out, int32_t capacity);
+I18N_API int32_t i18npath_RootGet(char16_t *out, int32_t capacity);
 
 /*
  * Subtree directories below the root: "locales/unicode" for catalogues,
@@ -103,11 +111,11 @@ int32_t i18npath_RootGet(char16_t *out, int32_t capacity);
  * Results: 1; -481 for a missing name; -484 when the buffer is missing or
  * the result does not fit in capacity units with its terminator.
  */
-int32_t i18npath_LocalesDir(char16_t *out, int32_t capacity);
-int32_t i18npath_TablesDir(char16_t *out, int32_t capacity, int32_t kind);
-int32_t i18npath_ComponentDir(char16_t *out, int32_t capacity, const char16_t *component);
-int32_t i18npath_LanguageDir(char16_t *out, int32_t capacity, const char16_t *component,
-                             const char16_t *language);
+I18N_API int32_t i18npath_LocalesDir(char16_t *out, int32_t capacity);
+I18N_API int32_t i18npath_TablesDir(char16_t *out, int32_t capacity, int32_t kind);
+I18N_API int32_t i18npath_ComponentDir(char16_t *out, int32_t capacity, const char16_t *component);
+I18N_API int32_t i18npath_LanguageDir(char16_t *out, int32_t capacity, const char16_t *component,
+                                      const char16_t *language);
 
 /*
  * The full name of a file:
@@ -120,9 +128,9 @@ int32_t i18npath_LanguageDir(char16_t *out, int32_t capacity, const char16_t *co
  * location itself; an unknown file type -481; location 0 catalogue without
  * language or component -481; a result longer than the buffer -484.
  */
-int32_t i18npath_FileName(char16_t *out, int32_t capacity, uint32_t location, int32_t file_type,
-                          const char16_t *file, const char16_t *dir_or_language,
-                          const char16_t *component);
+I18N_API int32_t i18npath_FileName(char16_t *out, int32_t capacity, uint32_t location,
+                                   int32_t file_type, const char16_t *file,
+                                   const char16_t *dir_or_language, const char16_t *component);
 
 /* ---- catalogues -------------------------------------------------------- */
 
@@ -134,8 +142,9 @@ typedef struct I18N_HANDLE I18N_HANDLE; /* opaque; owned by the library */
  * and format share one loaded file for the life of the process.
  * 1, or a path status, or -457.
  */
-int32_t i18nuni_HandleGet(const char16_t *component, const char16_t *language, const char16_t *file,
-                          const I18N_FILE_SPEC *spec, I18N_HANDLE **handle);
+I18N_API int32_t i18nuni_HandleGet(const char16_t *component, const char16_t *language,
+                                   const char16_t *file, const I18N_FILE_SPEC *spec,
+                                   I18N_HANDLE **handle);
 
 /*
  * Opens a handle: I18N_MODE_READ loads the file (once per process) and may
@@ -144,26 +153,26 @@ int32_t i18nuni_HandleGet(const char16_t *component, const char16_t *language, c
  * whether the file exists (-459) or not (-479).
  * 1, or -456, -457, -458, -459, -462, -463, -464, -465, -478, -479, -488.
  */
-int32_t i18nuni_FileOpen(I18N_HANDLE *handle, int32_t mode);
+I18N_API int32_t i18nuni_FileOpen(I18N_HANDLE *handle, int32_t mode);
 
 /*
  * Copies the value stored under a key text into out (capacity units,
  * terminator included). 1, or -456, -460, -462, -468, -469.
  */
-int32_t i18nuni_LookupByKey(I18N_HANDLE *handle, const char16_t *key, char16_t *out,
-                            int32_t capacity);
+I18N_API int32_t i18nuni_LookupByKey(I18N_HANDLE *handle, const char16_t *key, char16_t *out,
+                                     int32_t capacity);
 
 /* The same with the key text of a message number: eight upper-case hex digits. */
-int32_t i18nuni_LookupByKeyNum(I18N_HANDLE *handle, int32_t number, char16_t *out,
-                               int32_t capacity);
+I18N_API int32_t i18nuni_LookupByKeyNum(I18N_HANDLE *handle, int32_t number, char16_t *out,
+                                        int32_t capacity);
 
 /*
  * Writes value in base 2..16 (upper-case letters). digits 0: as many as
  * needed; 1..32: exactly that many, with leading zeros, higher digits dropped.
  * 1, -600 (does not fit with its terminator), -601 (base), -602 (digits).
  */
-int32_t uninum_format(char16_t *out, int32_t capacity, uint32_t value, int32_t base,
-                      int32_t digits);
+I18N_API int32_t uninum_format(char16_t *out, int32_t capacity, uint32_t value, int32_t base,
+                               int32_t digits);
 
 /* ---- composition ------------------------------------------------------- */
 
@@ -178,24 +187,24 @@ typedef struct I18N_ARGS {
 } I18N_ARGS;
 
 /* Empties the list. 1, or 0 without a list. */
-int32_t i18nargs_init(I18N_ARGS *list);
+I18N_API int32_t i18nargs_init(I18N_ARGS *list);
 
 /*
  * Appends s; returns its number (1..9), or 0 (no list or string, bad magic,
  * list full, or a last field outside -1..8, which makes the list unusable).
  */
-int32_t i18nargs_add(I18N_ARGS *list, const char16_t *s);
+I18N_API int32_t i18nargs_add(I18N_ARGS *list, const char16_t *s);
 
 /* Argument n (1-based), or null (also for a list refused as above). */
-const char16_t *i18nargs_get(const I18N_ARGS *list, int32_t n);
+I18N_API const char16_t *i18nargs_get(const I18N_ARGS *list, int32_t n);
 
 /*
  * Fills templ into out: %1..%9 (any Unicode decimal digit) insert arguments,
  * "%%" gives "%", anything else is copied. 1; -484 without out, capacity or
  * templ; -468 when the text does not fit (out holds the pieces that did).
  */
-int32_t i18nstrb_Compose(char16_t *out, int32_t capacity, const char16_t *templ,
-                         const I18N_ARGS *list);
+I18N_API int32_t i18nstrb_Compose(char16_t *out, int32_t capacity, const char16_t *templ,
+                                  const I18N_ARGS *list);
 
 /* ---- conversions ------------------------------------------------------- */
 
@@ -205,8 +214,8 @@ int32_t i18nstrb_Compose(char16_t *out, int32_t capacity, const char16_t *templ,
  * -2 (full: what fitted stays, terminated) or -1. *stopped (optional)
  * receives the input position where conversion stopped.
  */
-int32_t uniutf8_unistrToUTF8(char *out, int32_t capacity, const char16_t *in,
-                             const char16_t **stopped);
+I18N_API int32_t uniutf8_unistrToUTF8(char *out, int32_t capacity, const char16_t *in,
+                                      const char16_t **stopped);
 
 /*
  * UTF-8 to UTF-16. Returns 0, -5 (overlong forms seen, still converted), -2
@@ -214,54 +223,54 @@ int32_t uniutf8_unistrToUTF8(char *out, int32_t capacity, const char16_t *in,
  * *written (both optional) receive the input position reached and the units
  * written (a surrogate pair counts 2).
  */
-int32_t uniutf8_utf8ToUnistr(char16_t *out, int32_t capacity, const char *in, const char **reached,
-                             int32_t *written);
+I18N_API int32_t uniutf8_utf8ToUnistr(char16_t *out, int32_t capacity, const char *in,
+                                      const char **reached, int32_t *written);
 
 /* The same, returning the units written instead of 0 (or the negative status). */
-int32_t uniutf8_utf8ToUnistrCount(char16_t *out, int32_t capacity, const char *in,
-                                  const char **reached);
+I18N_API int32_t uniutf8_utf8ToUnistrCount(char16_t *out, int32_t capacity, const char *in,
+                                           const char **reached);
 
 /*
  * ISO 8859-1 to UTF-16: at most capacity units and a terminator, so out
  * holds capacity + 1 units. 1, or -1327 when input remains.
  */
-int32_t uniascii_toUnistr(char16_t *out, int32_t capacity, const char *in);
+I18N_API int32_t uniascii_toUnistr(char16_t *out, int32_t capacity, const char *in);
 
 /*
  * UTF-16 to 8-bit: units up to U+00FF become their byte, others 0x1A
  * (-1328, conversion goes on). At most capacity bytes and a terminator.
  * 1, -1327 (input remains) or -1328.
  */
-int32_t uniascii_fromUnistr(char *out, int32_t capacity, const char16_t *in);
+I18N_API int32_t uniascii_fromUnistr(char *out, int32_t capacity, const char16_t *in);
 
 /* ---- characters -------------------------------------------------------- */
 
 /* The simple upper-case mapping of one unit. */
-char16_t unicase_toUpper(char16_t c);
+I18N_API char16_t unicase_toUpper(char16_t c);
 /* Lower-cases s in place, surrogate pairs of U+10400..U+107FF included. */
-void unicase_strLower(char16_t *s);
+I18N_API void unicase_strLower(char16_t *s);
 
 /* True for decimal digits (general category Nd). */
-int unichar_isDigit(char16_t c);
+I18N_API int unichar_isDigit(char16_t c);
 /* The decimal digit value, or -1. */
-int32_t unichar_digitValue(char16_t c);
+I18N_API int32_t unichar_digitValue(char16_t c);
 
 /* ---- UTF-16 strings ---------------------------------------------------- */
 
 /* Copies src with its terminator; returns dst. */
-char16_t *unistr_cpy(char16_t *dst, const char16_t *src);
+I18N_API char16_t *unistr_cpy(char16_t *dst, const char16_t *src);
 /* Copies at most n units, filling the rest of the n with zeros; no
  * terminator when src has n units or more. Returns dst. */
-char16_t *unistr_ncpy(char16_t *dst, const char16_t *src, int32_t n);
+I18N_API char16_t *unistr_ncpy(char16_t *dst, const char16_t *src, int32_t n);
 /* Copies at most n units without filling; terminated only when fewer than
  * n were copied. Returns dst. */
-char16_t *unistr_ncpyNoFill(char16_t *dst, const char16_t *src, int32_t n);
+I18N_API char16_t *unistr_ncpyNoFill(char16_t *dst, const char16_t *src, int32_t n);
 /* Appends src to dst; returns dst. */
-char16_t *unistr_cat(char16_t *dst, const char16_t *src);
+I18N_API char16_t *unistr_cat(char16_t *dst, const char16_t *src);
 /* Compares unit by unit as unsigned 16-bit numbers: -1, 0 or 1. */
-int32_t unistr_cmp(const char16_t *a, const char16_t *b);
+I18N_API int32_t unistr_cmp(const char16_t *a, const char16_t *b);
 /* Units before the terminator. */
-int32_t unistr_len(const char16_t *s);
+I18N_API int32_t unistr_len(const char16_t *s);
 
 #ifdef __cplusplus
 }

@@ -22,6 +22,11 @@
 
 #include <stdint.h>
 
+/* The library's version: 1.8.1. */
+#define KAVREL_VERSION_MAJOR 1
+#define KAVREL_VERSION_MINOR 8
+#define KAVREL_VERSION_PATCH 1
+
 #if defined(_WIN32) && defined(KAVREL_BUILDING_SHARED)
 #define KAVREL_API __declspec(dllexport)
 #elif defined(__GNUC__)
