@@ -1,0 +1,36 @@
+# What `cmake --install` lays out (GNUInstallDirs):
+#   include/kavrel/{kavrel,i18n}.h, lib/libkavrel.a, lib/libkavrel.so.1,
+#   bin/{kelpi_install,lcuc}, share/kavrel/ (the catalogues in both layouts),
+#   share/doc/kavrel/ (README, LICENSE), lib/cmake/kavrel/ and
+#   lib/pkgconfig/kavrel.pc.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(KAVREL_INSTALL_MSGDIR ${CMAKE_INSTALL_DATADIR}/kavrel/msgs)
+set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kavrel)
+
+install(FILES ${PROJECT_SOURCE_DIR}/kavrel/kavrel.h ${PROJECT_SOURCE_DIR}/i18n/i18n.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kavrel)
+install(TARGETS kavrel kavrel_shared EXPORT kavrelTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kelpi_install lcuc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${KAVREL_SHARE_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kavrel)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+install(EXPORT kavrelTargets NAMESPACE kavrel:: DESTINATION ${cmake_dir})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kavrelConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/kavrelConfig.cmake
+                              INSTALL_DESTINATION ${cmake_dir}
+                              PATH_VARS KAVREL_INSTALL_MSGDIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/kavrelConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/kavrelConfig.cmake ${PROJECT_BINARY_DIR}/kavrelConfigVersion.cmake
+        DESTINATION ${cmake_dir})
+# The .pc file finds the installation from its own place, wherever it is.
+file(RELATIVE_PATH KAVREL_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" KAVREL_PC_TO_PREFIX "${KAVREL_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/kavrel.pc.in ${PROJECT_BINARY_DIR}/kavrel.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
