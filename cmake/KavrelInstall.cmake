@@ -1,8 +1,9 @@
 # What `cmake --install` lays out (GNUInstallDirs):
 #   include/kavrel/{kavrel,i18n}.h, lib/libkavrel.a, lib/libkavrel.so.1,
 #   bin/{kelpi_install,lcuc}, share/kavrel/ (the catalogues in both layouts),
-#   share/doc/kavrel/ (README, LICENSE), lib/cmake/kavrel/ and
-#   lib/pkgconfig/kavrel.pc.
+#   share/doc/kavrel/ (README, LICENSE), share/man/ (kelpi_install.1,
+#   lcuc.1, kavrel.3), lib/cmake/kavrel/ and lib/pkgconfig/kavrel.pc.
+# `cpack -G DEB` makes the same into kavrel_<version>_<arch>.deb.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -19,6 +20,9 @@ install(TARGETS kelpi_install lcuc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${KAVREL_SHARE_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kavrel)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/kelpi_install.1 ${PROJECT_SOURCE_DIR}/man/lcuc.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/kavrel.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 install(EXPORT kavrelTargets NAMESPACE kavrel:: DESTINATION ${cmake_dir})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kavrelConfig.cmake.in
@@ -34,3 +38,18 @@ file(RELATIVE_PATH KAVREL_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" KAVREL_PC_TO_PREFIX "${KAVREL_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kavrel.pc.in ${PROJECT_BINARY_DIR}/kavrel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The Debian package: its dependencies are computed from the binaries
+# (dpkg-shlibdeps, from dpkg-dev, which needs file).
+set(CPACK_PACKAGE_NAME kavrel)
+set(CPACK_PACKAGE_VENDOR "The Kavrel developers")
+set(CPACK_PACKAGE_CONTACT "The Kavrel developers <kavrel-dev@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "client support library: settings, diagnostics, localised messages, mailed reports")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
