@@ -41,8 +41,9 @@ bool same_stamp(const FileStamp &a, const FileStamp &b) {
            a.device == b.device && a.inode == b.inode;
 }
 
+// A load and a save hold the store's lock from start to end: the helpers
+// below read and write the store's view of the file under it.
 void set_stamp(PROP_DES *d, const FileInfo &info) {
-    LockGuard lock(d->lock);
     d->stamp = stamp_of(info);
 }
 
@@ -50,23 +51,14 @@ void trace_file(PROP_DES *d, const char *function, const char *file, std::time_t
     if (!trace_on(d->ctx, KAVREL_TRACE_PROP)) return;
     trace_always(d->ctx, "PROP %s(%p): file %s\n", function, static_cast<void *>(d), file);
     trace_time_label(d->ctx, "\tmod time", mtime);
-    std::time_t last_use = 0;
-    {
-        LockGuard lock(d->lock);
-        last_use = d->last_use;
-    }
-    trace_time_label(d->ctx, "\tlast use", last_use);
+    trace_time_label(d->ctx, "\tlast use", d->last_use);
 }
 
-// The store's view of the file is shared by the threads of its context:
-// these read it under the store's lock.
 bool unchanged(PROP_DES *d, const FileInfo &info) {
-    LockGuard lock(d->lock);
     return d->stamp.known ? same_stamp(d->stamp, stamp_of(info)) : info.mtime <= d->last_use;
 }
 
 bool overwrites_change(PROP_DES *d, const FileInfo &info) {
-    LockGuard lock(d->lock);
     return d->last_use != 0 && info.mtime > d->last_use;
 }
 
@@ -76,7 +68,6 @@ void touch_last_use(PROP_DES *d, const char *file) {
         prop_trace(d, "Failed to get time to timestamp access to properties file %s.\n", file);
         return;
     }
-    LockGuard lock(d->lock);
     d->last_use = now;
 }
 
@@ -94,11 +85,10 @@ char *trim(char *line) {
     return line;
 }
 
-// Reads every line of the file into the list, under the descriptor's lock.
-// Returns whether the callback is still in use.
+// Reads every line of the file into the list. Returns whether the callback
+// is still in use.
 bool read_lines(PROP_DES *d, PlatStream &file, const char *name, PROP_LOAD_CB cb,
                 KAVREL_ERR_INFO *err_info) {
-    LockGuard lock(d->lock);
     char buffer[kLineBuffer];
     int number = 0;
     while (file.gets(buffer, sizeof buffer)) {
@@ -166,9 +156,8 @@ class TempFile {
     bool placed_ = false;
 };
 
-// Writes every record in list order, under the lock. False on a write error.
+// Writes every record in list order. False on a write error.
 bool write_records(PROP_DES *d, PlatStream &file) {
-    LockGuard lock(d->lock);
     for (KAVREL_LINK *l = d->props.next; l != &d->props; l = l->next) {
         const auto *r = reinterpret_cast<const PROPERTY *>(l);
         const bool ok = r->key != nullptr ? file.put(r->key) && file.put("=") &&

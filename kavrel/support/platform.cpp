@@ -151,10 +151,6 @@ int plat_sync_directory(const char *file) noexcept {
     return error;
 }
 
-long plat_pid() noexcept {
-    return static_cast<long>(::getpid());
-}
-
 PlatStream::PlatStream(const char *name, const char *mode) noexcept {
     errno = 0;
     if (!faulted(Fault::open)) file_ = std::fopen(name, mode);

@@ -105,8 +105,6 @@ int plat_resolve_links(const char *name, char *out, std::size_t size) noexcept;
 // Flushes the entries of the directory that holds `file` to disk: 0, or the
 // errno (a file system that cannot flush directories is no failure).
 int plat_sync_directory(const char *file) noexcept;
-// This process's number, for the names of its temporary files.
-long plat_pid() noexcept;
 
 // A text stream on a file, closed with the object. Failures leave their
 // errno in errno and in error().
