@@ -2,8 +2,7 @@
 """Plants one-line faults at random lines of the library and checks that the tests catch them.
 
 Run on demand, not in CI:  python3 tests/mutants.py --out /tmp/mutants.json
-(--replay applies an earlier run's mutants to this tree where their lines still stand;
---help lists the other options.)
+(--help lists the options; the same seed draws the same sites on the same tree.)
 """
 import argparse, json, random, re, signal, subprocess, sys, time
 from pathlib import Path
@@ -64,21 +63,6 @@ def all_sites(tree, seed, dirs):
     return [(rel, n, line, rng.choice(found)) for rel, n, line, found in sites if found]
 
 
-def replayed_sites(tree, earlier):
-    """The mutants of an earlier run, each on the nearest line of the same file that still
-    reads as its original did; and those whose line is gone."""
-    sites, gone = [], []
-    for m in earlier:
-        path = tree / m['file']
-        hits = [n for n, line in enumerate(path.read_text('utf-8').splitlines() if path.exists() else [], 1)
-                if line == m['original']]
-        if hits:
-            sites.append((m['file'], min(hits, key=lambda n: abs(n - m['line'])), m['original'], m['mutated']))
-        else:
-            gone.append(m)
-    return sites, gone
-
-
 def run(cmd, tree, timeout=None):
     try:
         return subprocess.run(cmd, cwd=tree, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -94,16 +78,9 @@ def main():
     ap.add_argument('--count', type=int, default=40)
     ap.add_argument('--timeout', type=int, default=600, help='seconds of testing per mutant; longer is a catch')
     ap.add_argument('--out', type=Path, help='JSON file for the results')
-    ap.add_argument('--replay', type=Path, help="an earlier run's --out file: its mutants, here")
     args = ap.parse_args()
     tree = Path(__file__).resolve().parent.parent
     sites = all_sites(tree, args.seed, ['kavrel', 'i18n'])
-    gone = []
-    if args.replay:
-        sites, gone = replayed_sites(tree, json.loads(args.replay.read_text())['mutants'])
-        args.count = len(sites)
-        for m in gone:
-            print(f"  gone {m['file']}:{m['line']} ({m['result']} before)  {m['original'].strip()}")
 
     build = ['cmake', '--build', args.build, '-j2']
     test = ['ctest', '--test-dir', args.build, '-j2', '--timeout', '60', '--stop-on-failure', '--no-tests=error']
@@ -141,7 +118,7 @@ def main():
     summary = f"caught {sum(r['result'] == 'caught' for r in results)} of {len(results)} ({stillborn} stillborn skipped)"
     print(summary)
     if args.out:
-        args.out.write_text(json.dumps(dict(mutants=results, gone=gone, summary=summary), indent=2) + '\n')
+        args.out.write_text(json.dumps(dict(mutants=results, summary=summary), indent=2) + '\n')
 
 
 if __name__ == '__main__':
