@@ -10,6 +10,21 @@ include(CMakePackageConfigHelpers)
 set(KAVREL_INSTALL_MSGDIR ${CMAKE_INSTALL_DATADIR}/kavrel/msgs)
 set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kavrel)
 
+# With TLS the static library needs OpenSSL's libssl and libcrypto at a
+# product's link: the .pc file and the package config say so. The flag is
+# kavrel/'s, read from its scope when it was not passed up.
+if(NOT DEFINED KAVREL_HAVE_TLS)
+  get_directory_property(KAVREL_HAVE_TLS DIRECTORY ${PROJECT_SOURCE_DIR}/kavrel
+                         DEFINITION KAVREL_HAVE_TLS)
+endif()
+if(KAVREL_HAVE_TLS)
+  set(KAVREL_CONFIG_TLS ON)
+  set(KAVREL_PC_REQUIRES_PRIVATE "libssl libcrypto")
+else()
+  set(KAVREL_CONFIG_TLS OFF)
+  set(KAVREL_PC_REQUIRES_PRIVATE "")
+endif()
+
 install(FILES ${PROJECT_SOURCE_DIR}/kavrel/kavrel.h ${PROJECT_SOURCE_DIR}/i18n/i18n.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kavrel)
 install(TARGETS kavrel kavrel_shared EXPORT kavrelTargets
@@ -40,7 +55,15 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/kavrel.pc.in ${PROJECT_BINARY_DIR}/ka
 install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The Debian package: its dependencies are computed from the binaries
-# (dpkg-shlibdeps, from dpkg-dev, which needs file).
+# (dpkg-shlibdeps, from dpkg-dev, which needs file), libssl3 among them with
+# TLS. The one package holds the shared library, the static one and the
+# headers: a product that only runs needs none of libssl-dev, one that links
+# the static library or asks pkg-config (kavrel.pc requires libssl.pc) does.
+# So libssl-dev is recommended (apt installs it by default), as no compiler
+# or libstdc++ development package is depended on either.
+if(KAVREL_HAVE_TLS)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libssl-dev)
+endif()
 set(CPACK_PACKAGE_NAME kavrel)
 set(CPACK_PACKAGE_VENDOR "The Kavrel developers")
 set(CPACK_PACKAGE_CONTACT "The Kavrel developers <kavrel-dev@example.org>")

@@ -61,6 +61,7 @@ enum class Fault : int {
     send,     // sending
     attrs,    // giving a save its old file's mode, owner and group
     close,    // closing a written file
+    tls,      // the TLS library (as though the build had none)
     count_
 };
 

@@ -47,7 +47,7 @@ void begin_record(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
 
 uint32_t mail_report(KAVREL_CTX *ctx, const MailSettings &to, const char *subject, const char *body,
                      KAVREL_ERR_INFO *err_info) {
-    return email_send(ctx->email, to.sender, to.recipients, subject, body, err_info);
+    return email_send(ctx->email, to, subject, body, err_info);
 }
 
 void dump_properties(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
@@ -95,6 +95,7 @@ KAVREL_CTX *new_context(KAVREL_MESSAGE_HANDLER handler) {
     ctx->smtp_port = 25;
     ctx->emailnotification = 0;
     ctx->email_severity = KAVREL_SEV_WARNING;
+    ctx->email_access.per_hour = kMailsPerHour;
     wire(ctx, handler, &kDiagHooks);
     return ctx;
 }

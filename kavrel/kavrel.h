@@ -102,9 +102,15 @@ typedef int32_t (*KAVREL_MESSAGE_HANDLER)(KAVREL_CTX *ctx, int32_t severity, int
 #define KAVREL_E_SMTP_CONNECT 131268   /* the SMTP relay cannot be reached */
 #define KAVREL_E_SMTP_NONBLOCK 131269  /* the SMTP socket cannot be set up */
 #define KAVREL_E_SMTP_SOCKET 131270    /* no socket for the SMTP relay */
+#define KAVREL_E_SMTP_REFUSED 131272   /* the relay refused a step, or TLS failed */
+#define KAVREL_E_PASSWORD_SHOWN 131273 /* others can read the file with the password */
+#define KAVREL_E_MAIL_LIMIT 131274     /* too many reports mailed to a relay this hour */
+#define KAVREL_E_NO_TLS 131275         /* TLS is asked for, and the build has none */
+#define KAVREL_M_NOT_MAILED 131276     /* reports the flood control kept back */
 #define KAVREL_M_ERROR_LABEL 131277    /* catalogue key of "Error %d: " */
 #define KAVREL_M_WARNING_LABEL 131278  /* catalogue key of "Warning %d: " */
 #define KAVREL_M_POSSIBLE_CAUSE 131279 /* catalogue key of "Possible cause:" */
+#define KAVREL_E_MAIL_SETTING 131280   /* an e-mail setting has an invalid value */
 #define KAVREL_E_PROGRAMMING 1000000   /* a broken precondition */
 
 /* ---- calls --------------------------------------------------------------- */

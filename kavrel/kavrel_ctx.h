@@ -29,6 +29,23 @@ extern std::atomic<uint32_t> g_default_trace;
 inline constexpr std::size_t kHostSize = 128;
 inline constexpr std::size_t kSenderSize = 128;
 inline constexpr std::size_t kRecipientsSize = 1024;
+inline constexpr std::size_t kUserSize = 128;
+inline constexpr std::size_t kPasswordSize = 128;
+inline constexpr std::size_t kCaSize = 512;
+inline constexpr int32_t kMailsPerHour = 60;
+
+// How the relay is reached: in clear, upgraded by STARTTLS, or over TLS
+// from the first byte.
+enum MailSecurity : int32_t { kSecurityNone, kSecurityStartTls, kSecurityTls };
+
+// The e-mail settings of TLS, the login and the flood control.
+struct MailAccess {
+    int32_t security;
+    int32_t per_hour;  // reports an hour to one relay; 0 for no limit
+    char user[kUserSize];
+    char password[kPasswordSize];
+    char ca[kCaSize];  // a CA file; the system's store when empty
+};
 }  // namespace kavrel
 
 struct KAVREL_CTX {
@@ -55,6 +72,7 @@ struct KAVREL_CTX {
     int32_t email_severity;
     char email_sender[kavrel::kSenderSize];
     char email_recipients[kavrel::kRecipientsSize];
+    kavrel::MailAccess email_access;
     // Finds a tracked block by its address in constant time; guarded by
     // memory_mutex like the list.
     kavrel::MemIndex memory_index;
@@ -117,6 +135,7 @@ struct MailSettings {
     int32_t severity;
     char sender[kSenderSize];
     char recipients[kRecipientsSize];
+    MailAccess access;
 };
 
 inline MailSettings mail_settings(KAVREL_CTX *ctx) {
@@ -127,6 +146,7 @@ inline MailSettings mail_settings(KAVREL_CTX *ctx) {
     s.severity = ctx->email_severity;
     std::memcpy(s.sender, ctx->email_sender, sizeof s.sender);
     std::memcpy(s.recipients, ctx->email_recipients, sizeof s.recipients);
+    s.access = ctx->email_access;
     return s;
 }
 
@@ -137,6 +157,7 @@ inline void set_mail_settings(KAVREL_CTX *ctx, const MailSettings &s) {
     ctx->email_severity = s.severity;
     std::memcpy(ctx->email_sender, s.sender, sizeof s.sender);
     std::memcpy(ctx->email_recipients, s.recipients, sizeof s.recipients);
+    ctx->email_access = s.access;
 }
 
 }  // namespace kavrel

@@ -82,6 +82,7 @@ class ContextTest : public ::testing::Test {
         }
         kavrel_free(&ctx_);
         kavrel_set_attr(nullptr, KAVREL_A_TRACE, 0);
+        kavrel_test_clock(0);
         g_answer = 0;
         g_lines.clear();
     }
@@ -124,6 +125,10 @@ class Relay {
         ::waitpid(pid_, nullptr, 0);
     }
     int port(std::size_t i = 0) const { return i < ports_.size() ? ports_[i] : 0; }
+    // A file of the spool: "decoded" (each mail as Python's email package
+    // reads it), "ca.pem", "other-ca.pem".
+    std::string file(const char *name) const { return slurp(spool_ / name); }
+    std::string path(const char *name) const { return spool_ / name; }
     // Every mail kept so far: "<sender>\0<recipients>\0<data>".
     std::vector<std::string> mails() const {
         std::istringstream in(slurp(spool_ / "mails"));

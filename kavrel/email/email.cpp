@@ -1,6 +1,8 @@
 // The e-mail settings and the notifier record.
 #include "email.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +55,69 @@ uint32_t read_port(KAVREL_CTX *ctx, int16_t *port, KAVREL_ERR_INFO *err_info) {
     return status;
 }
 
+// An invalid value keeps the setting as it was, and says so.
+void invalid(KAVREL_CTX *ctx, const char *key, const char *text, const char *kept,
+             const char *valid, KAVREL_ERR_INFO *err_info) {
+    errinfo_add(err_info, KAVREL_SEV_WARNING, KAVREL_E_MAIL_SETTING,
+                "Invalid value %s specified for the %s property in %s. Existing value %s will be "
+                "used. Valid values are %s",
+                text, key, ctx->propfile, kept, valid);
+}
+
+constexpr const char *kSecurities[] = {"none", "starttls", "tls"};
+
+uint32_t read_access(KAVREL_CTX *ctx, MailAccess *a, KAVREL_ERR_INFO *err_info) {
+    uint32_t result = 0;
+    char text[kNumberText + 1] = "";
+    if (read_setting(ctx, "email.smtp.security", text, sizeof text, err_info) == 0) {
+        int32_t found = -1;
+        for (int32_t i = 0; i < 3; ++i) found = std::strcmp(text, kSecurities[i]) == 0 ? i : found;
+        if (found < 0) {
+            invalid(ctx, "email.smtp.security", text, kSecurities[a->security],
+                    "none, starttls, tls", err_info);
+            result = KAVREL_E_MAIL_SETTING;
+        }
+        a->security = found < 0 ? a->security : found;
+    }
+    if (read_setting(ctx, "email.max.per.hour", text, sizeof text, err_info) == 0) {
+        char *end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end == text || *end != '\0' || value < 0 || value > INT32_MAX) {
+            char kept[kNumberText];
+            std::snprintf(kept, sizeof kept, "%d", static_cast<int>(a->per_hour));
+            invalid(ctx, "email.max.per.hour", text, kept, "0 (no limit) and above", err_info);
+            result = KAVREL_E_MAIL_SETTING;
+        } else {
+            a->per_hour = static_cast<int32_t>(value);
+        }
+    }
+    read_setting(ctx, "email.smtp.user", a->user, kUserSize, err_info);
+    read_setting(ctx, "email.smtp.password", a->password, kPasswordSize, err_info);
+    read_setting(ctx, "email.smtp.tls.ca", a->ca, kCaSize, err_info);
+    return result;
+}
+
+// A password in a file that others can read is reported once per change
+// of the file.
+void check_password(KAVREL_CTX *ctx, const MailAccess &a, KAVREL_ERR_INFO *err_info) {
+    FileInfo info;
+    if (a.password[0] == '\0' || plat_stat(ctx->propfile, &info) != 0 || (info.mode & 044) == 0) {
+        return;
+    }
+    EMAIL_DES *e = ctx->email;
+    LockGuard lock(e->lock);
+    if (e->warned_mtime_ns == info.mtime_ns && e->warned_inode == info.inode &&
+        e->warned_mode == info.mode) {
+        return;
+    }
+    e->warned_mtime_ns = info.mtime_ns;
+    e->warned_inode = info.inode;
+    e->warned_mode = info.mode;
+    errinfo_add(err_info, KAVREL_SEV_WARNING, KAVREL_E_PASSWORD_SHOWN,
+                "The properties file %s holds an e-mail password and can be read by other users.",
+                ctx->propfile);
+}
+
 uint32_t read_severity(KAVREL_CTX *ctx, int32_t *severity, KAVREL_ERR_INFO *err_info) {
     char text[kNumberText + 1] = "";
     const uint32_t status = read_setting(ctx, "email.severity", text, sizeof text, err_info);
@@ -101,6 +166,7 @@ uint32_t email_init(KAVREL_CTX *ctx, char *helo, EMAIL_DES **email_ctx, KAVREL_E
     e->owner = ctx;
     e->helo = helo;
     new (&e->socket) PlatSocket();
+    new (&e->tls) PlatTls();
     e->lock.create();
     *email_ctx = e;
     email_trace(e, "EMAIL %s(%p)\n", "email_init:", static_cast<void *>(e));
@@ -108,7 +174,7 @@ uint32_t email_init(KAVREL_CTX *ctx, char *helo, EMAIL_DES **email_ctx, KAVREL_E
 }
 
 uint32_t email_config(EMAIL_DES *email_des, const char *host, int16_t port,
-                      KAVREL_ERR_INFO *err_info) {
+                      const MailAccess &access, KAVREL_ERR_INFO *err_info) {
     if (host == nullptr || host[0] == '\0') {
         return refuse(err_info, __LINE__, "((host != NULL) && (host[0] != '\\0'))");
     }
@@ -118,9 +184,12 @@ uint32_t email_config(EMAIL_DES *email_des, const char *host, int16_t port,
         return refuse(err_info, __LINE__, kEmailMagicCondition);
     LockGuard lock(email_des->lock);
     if (email_des->host != nullptr && std::strcmp(email_des->host, host) == 0 &&
-        email_des->port == port) {
+        email_des->port == port && email_des->security == access.security &&
+        std::strcmp(email_des->ca, access.ca) == 0) {
         return 0;
     }
+    email_des->security = access.security;
+    std::memcpy(email_des->ca, access.ca, sizeof email_des->ca);
     if (email_des->host == nullptr || std::strcmp(email_des->host, host) != 0) {
         kavrel_dealloc(email_des->owner, email_des->host);
         email_des->host = mem_strdup(email_des->owner, host);
@@ -134,7 +203,7 @@ uint32_t email_config(EMAIL_DES *email_des, const char *host, int16_t port,
     email_des->port = port;
     smtp_close(email_des, &email_des->socket);
     const uint32_t status =
-        smtp_connect(email_des, email_des->host, port, &email_des->socket, err_info);
+        smtp_connect(email_des, email_des->host, port, access, &email_des->socket, err_info);
     smtp_close(email_des, &email_des->socket);
     return status;
 }
@@ -147,6 +216,7 @@ uint32_t email_free(EMAIL_DES **email_ctx, KAVREL_ERR_INFO *err_info) {
     if (e->magic != EMAIL_DES_MAGIC) return refuse(err_info, __LINE__, kEmailMagicCondition);
     *email_ctx = nullptr;
     smtp_close(e, &e->socket);
+    e->tls.~PlatTls();
     KAVREL_CTX *owner = e->owner;
     kavrel_dealloc(owner, e->host);
     e->lock.destroy();
@@ -194,9 +264,11 @@ uint32_t email_read_props(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
     keep(read_setting(ctx, "email.sender", s.sender, kSenderSize, err_info));
     keep(read_setting(ctx, "email.recipients", s.recipients, kRecipientsSize, err_info));
     keep(read_severity(ctx, &s.severity, err_info));
+    keep(read_access(ctx, &s.access, err_info));
     set_mail_settings(ctx, s);
+    check_password(ctx, s.access, err_info);
     if (s.host[0] != '\0' && s.severity <= KAVREL_SEV_ERROR) {
-        keep(email_config(ctx->email, s.host, s.port, err_info));
+        keep(email_config(ctx->email, s.host, s.port, s.access, err_info));
     }
     return result;
 }

@@ -84,6 +84,9 @@ uint32_t free__properties(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info);
 const char *alloc__key(PROP_DES *prop_des, const char *key, KAVREL_ERR_INFO *err_info);
 void free__key(PROP_DES *prop_des, const char *key, const char *used_key);
 void prop_trace(PROP_DES *prop_des, const char *format, ...) KAVREL_PRINTF(2, 3);
+// A value as traces and dumps show it: "***" for a secret, that is the
+// value of a key whose name ends in "password".
+const char *prop_shown(const char *key, const char *value);
 
 // ---- the file ---------------------------------------------------------------
 

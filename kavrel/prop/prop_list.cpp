@@ -1,6 +1,7 @@
 // The property list of a PROP_DES: records in the order they were first
 // added (the order of the file's lines), found through a key index.
 #include <cstring>
+#include <string_view>
 
 #include "diag/route.h"
 #include "diag/trace.h"
@@ -118,7 +119,8 @@ PROPERTY *find_record(PROP_DES *d, uint32_t type, const char *text) {
 
 void dump_text(KAVREL_CTX *ctx, PROPERTY *record) {
     trace_always(ctx, "\tPROPERTY at 0x%p\n", static_cast<void *>(record));
-    trace_always(ctx, "\t\tkey: '%s', value: '%s'\n", or_null(record->key), or_null(record->value));
+    trace_always(ctx, "\t\tkey: '%s', value: '%s'\n", or_null(record->key),
+                 or_null(prop_shown(record->key, record->value)));
     list_dump_link(ctx, "\t\tpropq", &record->propq);
 }
 
@@ -315,7 +317,7 @@ uint32_t add__property(PROP_DES *prop_des, const char *key, const char *value,
         r->key = static_cast<char *>(std::memcpy(text, key, key_size));
         r->type = PROP_CLEARTEXT;
         prop_trace(prop_des, "PROP %s(%p): %s=%s\n",
-                   "add__property:", static_cast<void *>(prop_des), key, value);
+                   "add__property:", static_cast<void *>(prop_des), key, prop_shown(key, value));
     } else {
         r->type = PROP_COMMENT;
         prop_trace(prop_des, "PROP %s(%p): %s\n", "add__property:", static_cast<void *>(prop_des),
@@ -327,13 +329,21 @@ uint32_t add__property(PROP_DES *prop_des, const char *key, const char *value,
     return 0;
 }
 
+const char *prop_shown(const char *key, const char *value) {
+    constexpr std::string_view kSecret = "password";
+    const std::string_view name = key != nullptr ? key : "";
+    return name.size() >= kSecret.size() && name.substr(name.size() - kSecret.size()) == kSecret
+               ? "***"
+               : value;
+}
+
 uint32_t update__property(PROP_DES *prop_des, PROPERTY *record, const char *value,
                           KAVREL_ERR_INFO *err_info) {
     if (std::strcmp(record->value, value) == 0) return 0;
     char *copy = copy_text(prop_des, value, err_info);
     if (copy == nullptr) return static_cast<uint32_t>(KAVREL_E_NOMEM);
     prop_trace(prop_des, "PROP %s(%p): %s=%s\n", "update__property:", static_cast<void *>(prop_des),
-               record->key, value);
+               record->key, prop_shown(record->key, value));
     release_value(prop_des, record);
     record->value = copy;
     return 0;
@@ -347,7 +357,8 @@ void free__property(PROP_DES *prop_des, PROPERTY *record, bool unlink, KAVREL_ER
             errinfo_precondition(err_info, kSource, __LINE__, "(prop->type == PROP_CLEARTEXT)");
         }
         prop_trace(prop_des, "PROP %s(%p): %s=%s\n",
-                   "free__property:", static_cast<void *>(prop_des), record->key, record->value);
+                   "free__property:", static_cast<void *>(prop_des), record->key,
+                   prop_shown(record->key, record->value));
     } else {
         prop_trace(prop_des, "PROP %s(%p): %s\n", "free__property:", static_cast<void *>(prop_des),
                    record->value);

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -74,13 +75,51 @@ void plat_free(void *p) noexcept {
 
 // ---- clock and locale ---------------------------------------------------------
 
+#ifdef KAVREL_FAULT_INJECTION
+namespace {
+std::atomic<long long> g_clock_ahead{0};
+}  // namespace
+}  // namespace kavrel
+
+extern "C" void kavrel_test_clock(long long seconds) {
+    kavrel::g_clock_ahead.store(seconds);
+}
+
+namespace kavrel {
+namespace {
+long long clock_ahead() noexcept {
+    return g_clock_ahead.load();
+}
+}  // namespace
+#else
+namespace {
+constexpr long long clock_ahead() noexcept {
+    return 0;
+}
+}  // namespace
+#endif
+
 std::time_t plat_time() noexcept {
     if (faulted(Fault::clock)) return static_cast<std::time_t>(-1);
-    return std::time(nullptr);
+    return std::time(nullptr) + static_cast<std::time_t>(clock_ahead());
 }
 
 bool plat_localtime(std::time_t t, std::tm *out) noexcept {
     return localtime_r(&t, out) != nullptr;
+}
+
+long plat_utc_offset(std::time_t, const std::tm &local) noexcept {
+    return local.tm_gmtoff;
+}
+
+long plat_pid() noexcept {
+    return static_cast<long>(::getpid());
+}
+
+void plat_host_name(char *out, std::size_t size) noexcept {
+    if (size == 0) return;
+    if (::gethostname(out, size) != 0) out[0] = '\0';
+    out[size - 1] = '\0';
 }
 
 const char *plat_locale_name(bool time_category) noexcept {

@@ -56,6 +56,11 @@ using LockGuard = std::lock_guard<RecursiveLock>;
 std::time_t plat_time() noexcept;
 // t as local time; false when it cannot be converted.
 bool plat_localtime(std::time_t t, std::tm *out) noexcept;
+// Seconds east of UTC of the local time `local` (made by plat_localtime).
+long plat_utc_offset(std::time_t t, const std::tm &local) noexcept;
+// This process's number, and this machine's name (empty when unknown).
+long plat_pid() noexcept;
+void plat_host_name(char *out, std::size_t size) noexcept;
 // The name of the process's current locale: the time category, or all.
 const char *plat_locale_name(bool time_category) noexcept;
 
@@ -238,9 +243,56 @@ class PlatSocket {
     int refused_ = 0;  // an injected connection failure, reported as a real one would be
 };
 
+// ---- TLS ----------------------------------------------------------------------
+
+// A TLS client session over a connected non-blocking socket. Every byte goes
+// through the socket's own send and receive, so no signal reaches the
+// process and the failures of test builds apply. A build without a TLS
+// library has the class with available() false.
+class PlatTls {
+  public:
+    PlatTls() = default;
+    ~PlatTls() { close(); }
+    PlatTls(const PlatTls &) = delete;
+    PlatTls &operator=(const PlatTls &) = delete;
+
+    static bool available() noexcept;
+    bool is_open() const noexcept { return ssl_ != nullptr; }
+    // The handshake as the client of `host`, whose certificate and name are
+    // verified against the CA file `ca` (the system's store when empty);
+    // each wait is bounded by `ms`. True, or false with the reason in `why`.
+    bool start(PlatSocket &socket, const char *host, const char *ca, int ms, char *why,
+               std::size_t size) noexcept;
+    // As the socket's: -1 with errno EAGAIN when it must wait, for what
+    // wants_write() says.
+    long send(const char *bytes, std::size_t count) noexcept;
+    long recv(char *buffer, std::size_t size) noexcept;
+    bool wants_write() const noexcept { return want_write_; }
+    // Bytes received and decrypted but not read yet.
+    bool pending() const noexcept;
+    // Sends the closing alert, without waiting, and ends the session.
+    void close() noexcept;
+
+    // What the session's I/O reaches: the socket, and the error of its
+    // last failed call.
+    struct Link {
+        PlatSocket *socket;
+        int error;
+    };
+
+  private:
+    long io_result(int n) noexcept;
+    Link link_{nullptr, 0};
+    void *ssl_ = nullptr;
+    bool want_write_ = false;
+};
+
 }  // namespace kavrel
 
 #ifdef KAVREL_FAULT_INJECTION
+// Test builds only: the wall clock runs `seconds` ahead of the system's.
+extern "C" void kavrel_test_clock(long long seconds);
+
 // Test builds only: the host `name` resolves to the addresses of each of the
 // numeric hosts in `hosts` (separated by spaces), in that order; a null
 // `hosts` ends it.
