@@ -44,7 +44,8 @@ struct MailAccess {
     int32_t per_hour;  // reports an hour to one relay; 0 for no limit
     char user[kUserSize];
     char password[kPasswordSize];
-    char ca[kCaSize];  // a CA file; the system's store when empty
+    char ca[kCaSize];     // a CA file; the system's store when empty
+    uint32_t generation;  // of the properties these were read from, plus one
 };
 }  // namespace kavrel
 

@@ -105,7 +105,7 @@ void check_password(KAVREL_CTX *ctx, const MailAccess &a, KAVREL_ERR_INFO *err_i
         return;
     }
     EMAIL_DES *e = ctx->email;
-    LockGuard lock(e->lock);
+    LockGuard lock(ctx->settings_mutex);
     if (e->warned_mtime_ns == info.mtime_ns && e->warned_inode == info.inode &&
         e->warned_mode == info.mode) {
         return;
@@ -264,7 +264,13 @@ uint32_t email_read_props(KAVREL_CTX *ctx, KAVREL_ERR_INFO *err_info) {
     keep(read_setting(ctx, "email.sender", s.sender, kSenderSize, err_info));
     keep(read_setting(ctx, "email.recipients", s.recipients, kRecipientsSize, err_info));
     keep(read_severity(ctx, &s.severity, err_info));
-    keep(read_access(ctx, &s.access, err_info));
+    // The settings of TLS, the login and the flood control are read again
+    // (and their warnings given) only when the properties have changed.
+    const uint32_t generation = prop_generation(ctx->prop) + 1;
+    if (s.access.generation != generation) {
+        keep(read_access(ctx, &s.access, err_info));
+        s.access.generation = generation;
+    }
     set_mail_settings(ctx, s);
     check_password(ctx, s.access, err_info);
     if (s.host[0] != '\0' && s.severity <= KAVREL_SEV_ERROR) {

@@ -36,7 +36,8 @@ struct EMAIL_DES {
     uint32_t input_at;
     uint32_t input_end;
     // The properties file last found readable by others while it held a
-    // password: warned about once per change.
+    // password: warned about once per change (guarded by the owner's
+    // settings lock, not the record's, which a delivery holds).
     int64_t warned_mtime_ns;
     uint64_t warned_inode;
     uint32_t warned_mode;

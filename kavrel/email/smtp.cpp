@@ -323,7 +323,8 @@ class Dialogue {
 
   private:
     bool converse(const char *subject, const char *body, const char *notice) {
-        if (take_line(e_, &reply_), reply_.code != 220) {
+        take_line(e_, &reply_);  // the greeting's code
+        if (reply_.code != 220) {
             return refuse("greeting", e_->line[0] != '\0' ? e_->line : kClosed);
         }
         if (!hello() || (to_.access.security == kSecurityStartTls && !upgrade()) || !login()) {

@@ -48,6 +48,9 @@ struct PROP_DES {
     // is the number of records. Without a table (none could be allocated)
     // lookups walk the list.
     HashTable index;
+    // Counts the changes of the list (records added, changed or freed), so
+    // that readers of settings can tell when to read them again.
+    uint32_t generation;
 };
 
 using PROP_LOAD_CB = int (*)(KAVREL_CTX *ctx, const char *key, const char *value);
@@ -63,6 +66,7 @@ uint32_t prop_set(PROP_DES *prop_des, const char *key, const char *value,
                   KAVREL_ERR_INFO *err_info);
 uint32_t prop_list(PROP_DES *prop_des, PROP_LIST_CB prop_list_cb, KAVREL_ERR_INFO *err_info);
 void prop_dump(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info);
+uint32_t prop_generation(PROP_DES *prop_des);
 
 // Internal. Whether the descriptor is one (else the failed precondition is
 // reported, quoting `line`).

@@ -326,6 +326,7 @@ uint32_t add__property(PROP_DES *prop_des, const char *key, const char *value,
     r->value = static_cast<char *>(std::memcpy(text + key_size, value, value_size));
     list_append(&prop_des->props, &r->propq);
     index_add(prop_des, r);
+    ++prop_des->generation;
     return 0;
 }
 
@@ -346,6 +347,7 @@ uint32_t update__property(PROP_DES *prop_des, PROPERTY *record, const char *valu
                record->key, prop_shown(record->key, value));
     release_value(prop_des, record);
     record->value = copy;
+    ++prop_des->generation;
     return 0;
 }
 
@@ -365,6 +367,12 @@ void free__property(PROP_DES *prop_des, PROPERTY *record, bool unlink, KAVREL_ER
     }
     release_value(prop_des, record);
     kavrel_dealloc(prop_des->ctx, record);
+    ++prop_des->generation;
+}
+
+uint32_t prop_generation(PROP_DES *prop_des) {
+    LockGuard lock(prop_des->lock);
+    return prop_des->generation;
 }
 
 uint32_t free__properties(PROP_DES *prop_des, KAVREL_ERR_INFO *err_info) {
