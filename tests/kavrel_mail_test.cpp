@@ -211,24 +211,25 @@ TEST_F(ContextTest, TlsAndLogin) {
                           "email.helo.fqdn=c.test\nemail.max.per.hour=0\nemail.smtp.user=kavrel\n"
                           "email.smtp.password=s3cret pass\nemail.smtp.security=",
                       ca = "\nemail.smtp.tls.ca=" + starttls.path("ca.pem") + "\n";
-    const std::pair<const Relay *, std::string> cases[] = {
-        {&starttls, "starttls" + ca},
-        {&tls, "tls\nemail.smtp.tls.ca=" + tls.path("ca.pem")},
-        {&starttls, "starttls\nemail.smtp.tls.ca=" + starttls.path("other-ca.pem")},
-        {&starttls, "starttls" + ca + "email.smtp.host=relay.test\n"},
-        {&starttls, "starttls" + ca + "email.smtp.password=wrong\n"},
-        {&plain, "starttls\n"},
-        {&plain, "none\n"},
-        {&tls, "tls\n"},  // a build without TLS
+    const std::pair<int, std::string> cases[] = {
+        {starttls.port(), "starttls" + ca},
+        {starttls.port(1), "starttls" + ca},  // AUTH LOGIN
+        {tls.port(), "tls\nemail.smtp.tls.ca=" + tls.path("ca.pem")},
+        {starttls.port(), "starttls\nemail.smtp.tls.ca=" + starttls.path("other-ca.pem")},
+        {starttls.port(), "starttls" + ca + "email.smtp.host=relay.test\n"},
+        {starttls.port(), "starttls" + ca + "email.smtp.password=wrong\n"},
+        {plain.port(), "starttls\n"},
+        {plain.port(), "none\n"},
+        {tls.port(), "tls\n"},  // a build without TLS
     };
     std::string text, sweep;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        write(propfile(), settings(cases[i].first->port(), login + cases[i].second));
+        write(propfile(), settings(cases[i].first, login + cases[i].second));
         ::chmod(propfile().c_str(), i == 0 ? 0644 : 0600);
         if (i + 1 == std::size(cases)) fail(i18n::Fault::tls, 0, 100);
         text += "====\n";
         open();
-        set_trace_mask(ctx_, i == 0 ? KAVREL_TRACE_PROP : 0);
+        set_trace_mask(ctx_, i < 2 ? KAVREL_TRACE_PROP : 0);
         route(ctx_, {{100, 131240, "report"}});
         set_trace_mask(ctx_, 0);
         if (i == 0) {  // every wait, receive and send of the session failing in turn
@@ -244,18 +245,21 @@ TEST_F(ContextTest, TlsAndLogin) {
         "\\d+\\.\\d+ (0|131268|131272)|100 131240 report|100 131268 Failed to connect "
         ".*errno=104 Connection reset by peer|100 131272 The SMTP host 127.0.0.1 "
         "refused the report at .+: Connection reset by peer");
-    std::size_t delivered = 2;
+    std::size_t delivered = 3, unsure = 0;  // the relay's answer to the data lost
     std::istringstream lines(sweep);
-    for (std::string line; std::getline(lines, line); delivered += line.ends_with(" 0"))
+    for (std::string line; std::getline(lines, line); delivered += line.ends_with(" 0")) {
         EXPECT_TRUE(std::regex_match(line, form)) << line;
+        unsure += line.find(" at end of data: ") != std::string::npos;
+    }
     EXPECT_EQ((text + sweep).find("s3cret"), std::string::npos);
     const std::size_t mails = starttls.mails().size() + tls.mails().size() + plain.mails().size();
-    EXPECT_GE(mails, delivered);  // and those lost with the relay's last answer:
-    EXPECT_LE(mails, delivered + 3);
+    EXPECT_GE(mails, delivered);
+    EXPECT_LE(mails, delivered + unsure);
     const std::string first = starttls.file("decoded");
     text += first.substr(0, first.find("====\n") + 5) + tls.file("decoded");
-    for (const Relay *r : {&starttls, &tls, &plain})
-        text = replaced(replaced(text, std::to_string(r->port()), "PORT"), r->path(""), "SPOOL/");
+    for (const Relay *r : {&starttls, &tls, &plain}) text = replaced(text, r->path(""), "SPOOL/");
+    for (int port : {starttls.port(), starttls.port(1), tls.port(), plain.port()})
+        text = replaced(text, std::to_string(port), "PORT");
     expect_golden("tls.txt", stable(normalise(replaced(text, dir_.str(), "DIR"))));
 }
 

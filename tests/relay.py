@@ -5,7 +5,8 @@
 # as Python's email package reads it to <spool>/decoded. Mode "starttls" or
 # "tls" (TLS from the start): the same, after making with openssl ca.pem,
 # other-ca.pem and a certificate for localhost and 127.0.0.1, signed by ca.pem;
-# both demand TLS before AUTH and accept user "kavrel", password "s3cret pass".
+# both demand TLS before AUTH and accept user "kavrel", password "s3cret pass"
+# (starttls demands the login, and offers AUTH LOGIN alone on a second port).
 # A letter: a scripted server adding what it receives to <spool>/received
 # (and each mail's summary to <spool>/decoded),
 # each connection between "|" and "#": S answers like a relay, q stays
@@ -101,11 +102,14 @@ async def main():
     loop = asyncio.get_running_loop()
     tls = mode in ('starttls', 'tls') and certify()
     secure = dict(authenticator=lambda *a: AuthResult(success=tuple(a[4]) == (b'kavrel', b's3cret pass'), handled=False))
-    secure.update(tls_context=tls, require_starttls=True) if mode == 'starttls' else secure.update(auth_require_tls=False)
+    secure.update(tls_context=tls, require_starttls=True, auth_required=True) if mode == 'starttls' else secure.update(auth_require_tls=False)
     relay = lambda: SMTP(Keeper(), hostname='relay.test', **(secure if tls else {}))
     servers = [await loop.create_server(relay, '127.0.0.1', 0, ssl=tls if mode == 'tls' else None)
                for _ in range(mode.count('relay') + (mode == 'relay2') + bool(tls))]
     servers += [await asyncio.start_server(scripted, '127.0.0.1', 0)] if len(mode) == 1 else []
+    if mode == 'starttls':  # a second port that offers AUTH LOGIN only
+        login = lambda: SMTP(Keeper(), hostname='relay.test', auth_exclude_mechanism=['PLAIN'], **secure)
+        servers.append(await loop.create_server(login, '127.0.0.1', 0))
     open(spool + '/mails', 'wb').close()
     keep('tmp', ' '.join(str(s.sockets[0].getsockname()[1]) for s in servers).encode())
     os.rename(spool + '/tmp', spool + '/ports')
