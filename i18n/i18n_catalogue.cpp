@@ -144,8 +144,8 @@ int32_t Catalogue::read_strings(PlatFile &f) {
     // In 64 bits: the last byte at 0xFFFFFFFF after names ending at 0 is 2^32 bytes.
     strings_size_ = last == header_.names_end ? 0 : uint64_t{last} - header_.names_end + 1;
     uint8_t raw[kChunk];
-    for (std::size_t left = strings_size_; left > 0;) {
-        const std::size_t step = std::min(left, sizeof raw);
+    for (uint64_t left = strings_size_; left > 0;) {
+        const auto step = static_cast<std::size_t>(std::min<uint64_t>(left, sizeof raw));
         if (!read_exact(f, raw, step)) return I18N_E_SHORT;
         // Chunks are even in size, so a unit never straddles two of them;
         // an odd last byte belongs to no unit.
@@ -266,7 +266,9 @@ void Catalogue::build_number_index() {
     NumberIndex &index = number_index_;
     const uint64_t span = uint64_t{high} - low + 1;
     index.table = span <= 4 * uint64_t{found.size()} + 64;
-    const std::size_t size = index.table ? span : std::bit_ceil(2 * found.size());
+    // A table's span is bounded by the entries found, which are in memory.
+    const std::size_t size =
+        index.table ? static_cast<std::size_t>(span) : std::bit_ceil(2 * found.size());
     numbers_.assign(size, NumberSlot{});
     index.slots = numbers_.data();
     index.size = size;

@@ -163,9 +163,10 @@ inline bool check_compose(std::u16string_view templ, const std::vector<std::u16s
 struct Catalogue {
     std::string_view b;
 
-    uint32_t be(std::size_t at, std::size_t n) const {
+    uint32_t be(uint64_t at, std::size_t n) const {  // offsets the file may make 33 bits wide
         uint32_t v = 0;
-        for (std::size_t i = 0; i < n; ++i) v = v << 8 | static_cast<uint8_t>(b[at + i]);
+        for (std::size_t i = 0; i < n; ++i)
+            v = v << 8 | static_cast<uint8_t>(b[static_cast<std::size_t>(at + i)]);
         return v;
     }
     // Entry n's key and value, unless they lie outside the strings.
@@ -176,7 +177,7 @@ struct Catalogue {
         const uint64_t end = be(108, 4) == be(104, 4) ? 0 : uint64_t{129} + be(108, 4);
         if (be(at, 4) % 2 != 0 || key + 2 * (k + 1 + be(at + 6, 2)) > end) return {};
         std::u16string s;  // the key, its terminator and the value: within the file now
-        for (std::size_t i = 0; i < k + 1 + be(at + 6, 2); ++i) s += char16_t(be(key + 2 * i, 2));
+        for (uint64_t i = 0; i < k + 1 + be(at + 6, 2); ++i) s += char16_t(be(key + 2 * i, 2));
         return std::pair(s.substr(0, k), s.substr(k + 1));
     }
     // Lookups walk from the first entry on, at most the entry count of those

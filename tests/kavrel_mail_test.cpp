@@ -203,6 +203,7 @@ TEST_F(ContextTest, SettingsAndConnectionFailures) {
 // (or 131275) says why. The password shows nowhere; a file others can read
 // warns once per change.
 TEST_F(ContextTest, TlsAndLogin) {
+    if (!PlatTls::available()) GTEST_SKIP() << "this build has no TLS";
     Relay starttls("starttls"), tls("tls"), plain("relay");
     ASSERT_GT(std::min({starttls.port(), tls.port(), plain.port()}), 0)
         << "the relays did not start";
