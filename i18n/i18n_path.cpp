@@ -19,7 +19,7 @@ constexpr std::u16string_view kLocales = u"locales/unicode";
 constexpr std::u16string_view kCharsets = u"charsets/unicode";
 constexpr std::u16string_view kCollate = u"collate/unicode";
 constexpr std::size_t kNamePart = 8;  // units of a component or language in a path
-constexpr char16_t kSep = u'/';
+constexpr auto kSep = static_cast<char16_t>(i18n::kPathSeparator);
 
 constexpr std::u16string_view kExtensions[] = {u".lcu", u".uct", u".ust"};
 
@@ -27,7 +27,7 @@ constexpr std::u16string_view kExtensions[] = {u".lcu", u".uct", u".ust"};
 std::string_view root_value() {
     const char *v = i18n::env_get("ORVTEST");
     if (v == nullptr) v = i18n::env_get("ORVANE");
-    if (v == nullptr || v[0] != '/') return kDefaultRoot;
+    if (v == nullptr || !i18n::path_is_absolute(v)) return kDefaultRoot;
     return v;
 }
 
@@ -41,8 +41,9 @@ class PathBuilder {
     PathBuilder(char16_t *out, int32_t capacity)
         : out_(out), limit_(static_cast<std::size_t>(capacity) - 1) {}
 
+    // Text of the library's own: its "/" is the system's separator.
     PathBuilder &add(std::u16string_view s) {
-        for (char16_t c : s) put(c);
+        for (char16_t c : s) put(c == u'/' ? kSep : c);
         return *this;
     }
     PathBuilder &add_bytes(std::string_view s) {

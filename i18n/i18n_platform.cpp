@@ -65,6 +65,16 @@ const char *env_get(const char *name) noexcept {
     return std::getenv(name);
 }
 
+bool path_is_absolute(const char *root) noexcept {
+#ifdef _WIN32
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    return root[0] == '\\' || root[0] == '/' ||
+           (letter(root[0]) && root[1] == ':' && (root[2] == '\\' || root[2] == '/'));
+#else
+    return root[0] == '/';
+#endif
+}
+
 }  // namespace i18n
 
 #ifdef KAVREL_FAULT_INJECTION

@@ -40,6 +40,20 @@ class PlatFile {
 // The value of an environment variable, or null.
 const char *env_get(const char *name) noexcept;
 
+// ---- paths --------------------------------------------------------------------
+
+// The separator of the paths the libraries build.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// Whether an installation root names a place of its own rather than one
+// below the current directory ("/..." here; "C:\...", "\\server\..." or
+// "\..." on Windows).
+bool path_is_absolute(const char *root) noexcept;
+
 // ---- failure injection --------------------------------------------------------
 
 enum class Fault : int {

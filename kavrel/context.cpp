@@ -169,10 +169,11 @@ uint32_t store_propfile(KAVREL_CTX *ctx, const char *propfile) {
     auto *path = static_cast<char *>(kavrel_alloc(ctx, static_cast<uint32_t>(length + 1)));
     if (path == nullptr) return static_cast<uint32_t>(KAVREL_E_PATH_NOMEM);
     if (ctx->instance != nullptr) {
-        std::snprintf(path, length + 1, "%s%c%s%c%s", ctx->directory, '/', ctx->instance, '_',
-                      kPropertiesName);
+        std::snprintf(path, length + 1, "%s%c%s%c%s", ctx->directory, i18n::kPathSeparator,
+                      ctx->instance, '_', kPropertiesName);
     } else {
-        std::snprintf(path, length + 1, "%s%c%s", ctx->directory, '/', kPropertiesName);
+        std::snprintf(path, length + 1, "%s%c%s", ctx->directory, i18n::kPathSeparator,
+                      kPropertiesName);
     }
     ctx->propfile = path;
     return 0;

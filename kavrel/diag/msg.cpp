@@ -94,18 +94,21 @@ int32_t name_catalogue(CatalogueName &name, const char *locale, const char *msgd
             return failure(errtext, size, kFitStatus,
                            "Failed to convert ASCII language name to UNICODE");
         }
+        constexpr char sep = i18n::kPathSeparator;
         text_printf(name.path, sizeof name.path, "%s%clocales%cunicode%c%s%c%s%c%s.lcu", "%ORVANE%",
-                    '/', '/', '/', component, '/', lower, '/', msgfile);
+                    sep, sep, sep, component, sep, lower, sep, msgfile);
         return 0;
     }
     name.spec.location = I18N_LOC_DIR;
     char language[kMsgfileMax];
-    const int n = text_printf(language, sizeof language, "%s%c%s", msgdir, '/', locale);
+    const int n =
+        text_printf(language, sizeof language, "%s%c%s", msgdir, i18n::kPathSeparator, locale);
     if (n < 0 || uniascii_toUnistr(name.language, kMsgfileMax, language) != I18N_OK) {
         return failure(errtext, size, kFitStatus, "Failed to convert ASCII filename to UNICODE");
     }
     // In the product's directory the locale is taken as it is given.
-    text_printf(name.path, sizeof name.path, "%s%c%s%c%s.lcu", msgdir, '/', locale, '/', msgfile);
+    text_printf(name.path, sizeof name.path, "%s%c%s%c%s.lcu", msgdir, i18n::kPathSeparator, locale,
+                i18n::kPathSeparator, msgfile);
     return 0;
 }
 

@@ -11,8 +11,6 @@
 #include <cstring>
 #include <string_view>
 
-#include <strings.h>
-
 #include "diag/msg.h"
 #include "diag/route.h"
 #include "email.h"
@@ -35,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 void connect_failed(KAVREL_ERR_INFO *err_info, const char *host, int16_t port, int error) {
     errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_SMTP_CONNECT,
                 "Failed to connect to SMTP host %s on port %d. errno=%d %s", host,
-                static_cast<int>(static_cast<uint16_t>(port)), error, std::strerror(error));
+                static_cast<int>(static_cast<uint16_t>(port)), error, plat_error_text(error));
 }
 
 // ---- the connection: plain, or TLS once started --------------------------------
@@ -95,6 +93,16 @@ bool fill(EMAIL_DES *e, Clock::time_point deadline, long *got) {
 
 // ---- replies ------------------------------------------------------------------
 
+// Whether the first n bytes of a and b are equal, ASCII letters in either case.
+bool same_text(const char *a, const char *b, std::size_t n) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+        if (a[i] == '\0') return true;
+    }
+    return true;
+}
+
 // What a reply said: its code and, from EHLO, what the relay offers.
 struct Reply {
     int code;
@@ -103,7 +111,7 @@ struct Reply {
 
 bool has_word(std::string_view text, std::string_view word) {
     for (std::size_t at = 0; at + word.size() <= text.size(); ++at) {
-        if (strncasecmp(text.data() + at, word.data(), word.size()) == 0 &&
+        if (same_text(text.data() + at, word.data(), word.size()) &&
             (at == 0 || text[at - 1] == ' ' || text[at - 1] == '=') &&
             (at + word.size() == text.size() || text[at + word.size()] == ' ')) {
             return true;
@@ -121,9 +129,9 @@ bool take_line(EMAIL_DES *e, Reply *r) {
     r->code = coded ? (l[0] - '0') * 100 + (l[1] - '0') * 10 + (l[2] - '0') : 0;
     if (!coded) return true;
     const std::string_view offer = l[3] != '\0' ? l + 4 : "";
-    r->eight_bit |= strncasecmp(offer.data(), "8BITMIME", 9) == 0;
-    r->starttls |= strncasecmp(offer.data(), "STARTTLS", 9) == 0;
-    if (strncasecmp(offer.data(), "AUTH", 4) == 0) {
+    r->eight_bit |= same_text(offer.data(), "8BITMIME", 9);
+    r->starttls |= same_text(offer.data(), "STARTTLS", 9);
+    if (same_text(offer.data(), "AUTH", 4)) {
         r->plain |= has_word(offer, "PLAIN");
         r->login |= has_word(offer, "LOGIN");
     }
@@ -189,7 +197,7 @@ bool greeting(EMAIL_DES *e, const char *host, int16_t port, const MailAccess &ac
     }
     const int error = errno;
     email_trace(e, "SMTP recv len: %d, errno: %d %s\n", static_cast<int>(got), error,
-                std::strerror(error));
+                plat_error_text(error));
     connect_failed(err_info, host, port, error);  // a refused or reset connection shows here
     return false;
 }
@@ -204,17 +212,17 @@ uint32_t try_address(EMAIL_DES *e, const PlatAddress &a, const char *host, int16
                 a.protocol);
     PlatSocket &sock = e->socket;
     if (const int error = sock.open(a)) {
-        email_trace(e, "SMTP socket FAILED. Error %d %s\n", error, std::strerror(error));
+        email_trace(e, "SMTP socket FAILED. Error %d %s\n", error, plat_error_text(error));
         errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_SMTP_SOCKET,
                     "Failed to create a socket for email delivery. errno=%d %s", error,
-                    std::strerror(error));
+                    plat_error_text(error));
         return KAVREL_E_SMTP_SOCKET;
     }
     email_trace(e, "SMTP setting non-blocking\n");
     if (const int error = sock.set_nonblocking()) {
         errinfo_add(err_info, KAVREL_SEV_ERROR, KAVREL_E_SMTP_NONBLOCK,
                     "Failed to set email delivery socket to non-blocking. errno=%d %s", error,
-                    std::strerror(error));
+                    plat_error_text(error));
         return KAVREL_E_SMTP_NONBLOCK;
     }
     sock.no_delay();
@@ -247,7 +255,7 @@ std::size_t line_length(std::string_view text) {
 }
 
 bool starts_with(std::string_view text, std::string_view start) {
-    return text.size() >= start.size() && strncasecmp(text.data(), start.data(), start.size()) == 0;
+    return text.size() >= start.size() && same_text(text.data(), start.data(), start.size());
 }
 
 // The mail's text on the wire: every line ends in CR LF (a bare LF or CR
@@ -283,7 +291,7 @@ class DataOut final : public MailOut {
         if (!ok_) {
             const int error = errno;
             email_trace(e_, "SMTP FAILed to send %s errno: %d %s\n", chunk_, error,
-                        std::strerror(error));
+                        plat_error_text(error));
             errno = error;
         }
         n_ = 0;
@@ -446,7 +454,7 @@ class Dialogue {
         if (!out.at_line_start()) out.put("\n");
         if (out.flush()) return true;
         broken_ = true;
-        return refuse("DATA", std::strerror(errno));
+        return refuse("DATA", plat_error_text(errno));
     }
 
     // Line ends inside an address become blanks: nothing can add a command.
@@ -475,17 +483,17 @@ class Dialogue {
         if (!send_all(e_, command, count)) {
             const int error = errno;
             email_trace(e_, "SMTP FAILed to send %s errno: %d %s\n", traced, error,
-                        std::strerror(error));
+                        plat_error_text(error));
             broken_ = true;
-            return refuse(name, std::strerror(error));
+            return refuse(name, plat_error_text(error));
         }
         long got = 0;
         if (!read_reply(e_, &reply_, &got)) {
             const int error = errno;
             email_trace(e_, "SMTP FAIL: sent '%s' recv len: %d, errno: %d %s\n", traced,
-                        static_cast<int>(got), error, std::strerror(error));
+                        static_cast<int>(got), error, plat_error_text(error));
             broken_ = true;
-            return refuse(name, got == 0 ? kClosed : std::strerror(error));
+            return refuse(name, got == 0 ? kClosed : plat_error_text(error));
         }
         email_trace(e_, "SMTP RECV: %s\n", e_->reply);
         return true;

@@ -363,6 +363,10 @@ constexpr bool aliased(const char *, char *, std::size_t) {
 }  // namespace
 #endif
 
+const char *plat_error_text(int error) noexcept {
+    return std::strerror(error);
+}
+
 PlatResolver::~PlatResolver() {
     for (int i = 0; i < count_; ++i) ::freeaddrinfo(static_cast<addrinfo *>(lists_[i]));
 }

@@ -173,6 +173,9 @@ class PlatDirLock {
 
 // ---- sockets ------------------------------------------------------------------
 
+// The system's text of an error number of the socket calls below.
+const char *plat_error_text(int error) noexcept;
+
 // One address the resolver found.
 struct PlatAddress {
     int family;
