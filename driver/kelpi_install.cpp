@@ -2,6 +2,10 @@
 // against the given directory with every trace category on, records what the
 // library reports in "<directory>/kelpi_install.log", releases the context
 // and reports the outcome in "<directory>/qx_tavro.log" and its exit status.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -82,6 +86,30 @@ void result_line(FILE *result_log, const char *text) {
 }
 
 // The guard around kavrel_free: a fault inside it ends the run in order.
+#ifdef _WIN32
+// A vectored handler sees the access violation first and leaves the guard.
+jmp_buf g_fault_exit;
+
+LONG WINAPI on_fault(EXCEPTION_POINTERS *e) {
+    const DWORD code = e->ExceptionRecord->ExceptionCode;
+    if (code != EXCEPTION_ACCESS_VIOLATION && code != EXCEPTION_IN_PAGE_ERROR) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    longjmp(g_fault_exit, 1);
+}
+
+bool guarded_free(KAVREL_CTX **ctx) {
+    void *handler = AddVectoredExceptionHandler(1, on_fault);
+    bool ok = true;
+    if (setjmp(g_fault_exit) == 0) {
+        kavrel_free(ctx);
+    } else {
+        ok = false;
+    }
+    RemoveVectoredExceptionHandler(handler);
+    return ok;
+}
+#else
 sigjmp_buf g_fault_exit;
 
 void on_fault(int) {
@@ -105,6 +133,7 @@ bool guarded_free(KAVREL_CTX **ctx) {
     sigaction(SIGBUS, &saved_bus, nullptr);
     return ok;
 }
+#endif
 
 int usage() {
     std::fprintf(stderr,

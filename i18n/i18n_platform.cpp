@@ -1,5 +1,9 @@
 #include "i18n_platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -49,7 +53,16 @@ PlatFile::PlatFile(const char *name, const char *mode) noexcept {
         errno = error;
         return;
     }
+#ifdef _WIN32
+    // Names are UTF-8: opened through the wide-character call.
+    wchar_t wide[1024], wide_mode[8] = {};
+    for (std::size_t i = 0; i + 1 < 8 && mode[i] != '\0'; ++i) wide_mode[i] = wchar_t(mode[i]);
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide, 1024) > 0) {
+        file_ = _wfopen(wide, wide_mode);
+    }
+#else
     file_ = std::fopen(name, mode);
+#endif
 }
 
 PlatFile::~PlatFile() {

@@ -102,6 +102,7 @@ typedef int32_t (*KAVREL_MESSAGE_HANDLER)(KAVREL_CTX *ctx, int32_t severity, int
 #define KAVREL_E_SMTP_CONNECT 131268   /* the SMTP relay cannot be reached */
 #define KAVREL_E_SMTP_NONBLOCK 131269  /* the SMTP socket cannot be set up */
 #define KAVREL_E_SMTP_SOCKET 131270    /* no socket for the SMTP relay */
+#define KAVREL_E_WINSOCK 131271        /* the socket layer cannot start (Windows) */
 #define KAVREL_E_SMTP_REFUSED 131272   /* the relay refused a step, or TLS failed */
 #define KAVREL_E_PASSWORD_SHOWN 131273 /* others can read the file with the password */
 #define KAVREL_E_MAIL_LIMIT 131274     /* too many reports mailed to a relay this hour */

@@ -31,6 +31,7 @@ struct EMAIL_DES {
     int32_t security;
     char ca[kCaSize];
     PlatTls tls;
+    bool sockets_started;       // the socket layer started for the connection
     char line[kReplySize + 1];  // the last line of the last reply, without its end
     char input[kInputSize];     // received and not yet read: [input_at, input_end)
     uint32_t input_at;

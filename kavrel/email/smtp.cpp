@@ -571,6 +571,14 @@ uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port,
                     "This build cannot use TLS: no report is mailed to %s.", host);
         return KAVREL_E_NO_TLS;
     }
+    if (const int error = plat_sockets_start()) {
+        errinfo_add(
+            err_info, KAVREL_SEV_ERROR, KAVREL_E_WINSOCK,
+            "Failed to initialise WinSock for email delivery. WSAStartup returned error %d.",
+            error);
+        return KAVREL_E_WINSOCK;
+    }
+    email_des->sockets_started = true;
     email_trace(email_des, "SMTP opening socket\n");
     char port_text[8];
     std::snprintf(port_text, sizeof port_text, "%hu", static_cast<uint16_t>(port));
@@ -601,10 +609,13 @@ uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port,
 }
 
 void smtp_close(EMAIL_DES *email_des, PlatSocket *socket) {
-    if (!socket->is_open()) return;
-    email_trace(email_des, "SMTP closing socket\n");
-    email_des->tls.close();
-    socket->close();
+    if (socket->is_open()) {
+        email_trace(email_des, "SMTP closing socket\n");
+        email_des->tls.close();
+        socket->close();
+    }
+    if (email_des->sockets_started) plat_sockets_stop();
+    email_des->sockets_started = false;
 }
 
 uint32_t email_send(EMAIL_DES *email_des, const MailSettings &to, const char *subject,

@@ -126,8 +126,8 @@ const char *plat_locale_name(bool time_category) noexcept {
     return std::setlocale(time_category ? LC_TIME : LC_ALL, nullptr);
 }
 
-PlatLocale plat_locale_make(const char *name) noexcept {
-    return newlocale(LC_TIME_MASK, name, static_cast<locale_t>(nullptr));
+PlatLocale plat_locale_make(const char *, const char *posix) noexcept {
+    return newlocale(LC_TIME_MASK, posix, static_cast<locale_t>(nullptr));
 }
 
 PlatTimeLocale::PlatTimeLocale(PlatLocale locale) noexcept {
@@ -317,14 +317,14 @@ PlatDirLock::PlatDirLock(const char *file) noexcept {
         return;
     }
     fd_ = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) fd_ = ::open(target, O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || faulted(Fault::lock)) return;
+    if (fd_ == kNoHandle) fd_ = ::open(target, O_RDONLY | O_CLOEXEC);
+    if (fd_ == kNoHandle || faulted(Fault::lock)) return;
     while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
 }
 
 PlatDirLock::~PlatDirLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    if (fd_ != kNoHandle) ::close(fd_);  // closing releases the lock
 }
 
 // ---- sockets ------------------------------------------------------------------
@@ -366,6 +366,12 @@ constexpr bool aliased(const char *, char *, std::size_t) {
 const char *plat_error_text(int error) noexcept {
     return std::strerror(error);
 }
+
+int plat_sockets_start() noexcept {
+    return 0;
+}
+
+void plat_sockets_stop() noexcept {}
 
 PlatResolver::~PlatResolver() {
     for (int i = 0; i < count_; ++i) ::freeaddrinfo(static_cast<addrinfo *>(lists_[i]));
@@ -429,7 +435,7 @@ int PlatSocket::open(const PlatAddress &address) noexcept {
     errno = 0;
     if (faulted(Fault::socket)) return errno_or(EMFILE);
     fd_ = ::socket(address.family, address.socktype | SOCK_CLOEXEC, address.protocol);
-    return fd_ < 0 ? errno_or(EIO) : 0;
+    return fd_ == kNoHandle ? errno_or(EIO) : 0;
 }
 
 int PlatSocket::set_nonblocking() noexcept {
@@ -499,7 +505,7 @@ int PlatSocket::pending_error() noexcept {
 }
 
 void PlatSocket::close() noexcept {
-    if (fd_ < 0) return;
+    if (fd_ == kNoHandle) return;
     char unread[256];
     for (int i = 0; i < 64 && ::recv(fd_, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
     }

@@ -24,6 +24,15 @@ namespace kavrel {
 
 using i18n::Fault;
 
+// A descriptor of the system's: a file descriptor here; a HANDLE or SOCKET
+// on Windows. kNoHandle is none.
+#ifdef _WIN32
+using PlatHandle = std::uintptr_t;
+#else
+using PlatHandle = int;
+#endif
+inline constexpr PlatHandle kNoHandle = static_cast<PlatHandle>(-1);
+
 // ---- memory and locks ---------------------------------------------------------
 
 // The standard runtime allocator (one for the whole library, with the
@@ -64,10 +73,11 @@ void plat_host_name(char *out, std::size_t size) noexcept;
 // The name of the process's current locale: the time category, or all.
 const char *plat_locale_name(bool time_category) noexcept;
 
-// A locale's time conventions, made once by name; null when the locale is
-// not installed.
+// A locale's time conventions, made once from the names the locale table
+// gives it (the system's own: "de_DE.UTF-8" here, "German" on Windows);
+// null when the locale is not installed.
 using PlatLocale = void *;
-PlatLocale plat_locale_make(const char *name) noexcept;
+PlatLocale plat_locale_make(const char *english, const char *posix) noexcept;
 
 // This thread's time locale switched to `locale` for the object's life; a
 // null locale, or one that cannot be switched to, leaves the current one.
@@ -168,13 +178,18 @@ class PlatDirLock {
     PlatDirLock &operator=(const PlatDirLock &) = delete;
 
   private:
-    int fd_ = -1;
+    PlatHandle fd_ = kNoHandle;
 };
 
 // ---- sockets ------------------------------------------------------------------
 
 // The system's text of an error number of the socket calls below.
 const char *plat_error_text(int error) noexcept;
+
+// Where the socket layer must be started before use (WinSock): 0, or the
+// start-up's error; every start that succeeded is ended by one stop.
+int plat_sockets_start() noexcept;
+void plat_sockets_stop() noexcept;
 
 // One address the resolver found.
 struct PlatAddress {
@@ -218,7 +233,7 @@ class PlatSocket {
     PlatSocket(const PlatSocket &) = delete;
     PlatSocket &operator=(const PlatSocket &) = delete;
 
-    bool is_open() const noexcept { return fd_ >= 0; }
+    bool is_open() const noexcept { return fd_ != kNoHandle; }
     // 0 or the errno.
     int open(const PlatAddress &address) noexcept;
     int set_nonblocking() noexcept;
@@ -242,7 +257,7 @@ class PlatSocket {
     void close() noexcept;
 
   private:
-    int fd_ = -1;
+    PlatHandle fd_ = kNoHandle;
     int refused_ = 0;  // an injected connection failure, reported as a real one would be
 };
 

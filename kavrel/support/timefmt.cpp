@@ -29,7 +29,7 @@ PlatLocale posix_locale(const LocaleEntry &entry) {
     static const std::array<PlatLocale, kLocales.size()> made = [] {
         std::array<PlatLocale, kLocales.size()> all{};
         for (std::size_t i = 0; i < kLocales.size(); ++i) {
-            all[i] = plat_locale_make(kLocales[i].posix);
+            all[i] = plat_locale_make(kLocales[i].english, kLocales[i].posix);
         }
         return all;
     }();

@@ -1,0 +1,612 @@
+// The platform layer on Windows: file names are UTF-8 in the interface and
+// opened through the wide-character calls; the stores' lock is LockFileEx
+// on a lock file beside the properties file; sockets are WinSock's, with
+// its errors' texts from FormatMessage; the time locale is switched for the
+// calling thread alone.
+// WinSock's headers come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+//
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform.h"
+
+namespace kavrel {
+namespace {
+
+constexpr int kWideName = 1024;  // characters of a file name
+
+bool faulted(Fault op) noexcept {
+    int error = 0;
+    if (!i18n::fault_hits(op, &error)) return false;
+    errno = error;
+    return true;
+}
+
+int errno_or(int fallback) noexcept {
+    return errno != 0 ? errno : fallback;
+}
+
+// The errno of a failed Windows call.
+int errno_of(DWORD error) noexcept {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        default:
+            return EIO;
+    }
+}
+
+// A UTF-8 name as the wide-character calls take it.
+class WideName {
+  public:
+    explicit WideName(const char *name) noexcept {
+        ok_ = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, text_, kWideName) > 0;
+        if (!ok_) text_[0] = L'\0';
+    }
+    explicit operator bool() const noexcept { return ok_; }
+    const wchar_t *get() const noexcept { return text_; }
+
+  private:
+    wchar_t text_[kWideName];
+    bool ok_;
+};
+
+// Nanoseconds since 1970 of a file time (100 ns since 1601).
+int64_t unix_ns(const FILETIME &t) noexcept {
+    const uint64_t ticks = uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime;
+    return static_cast<int64_t>(ticks - 116444736000000000ULL) * 100;
+}
+
+void fill(FileInfo *info, DWORD attributes, const FILETIME &written, DWORD size_high,
+          DWORD size_low) noexcept {
+    info->mtime_ns = unix_ns(written);
+    info->mtime = static_cast<std::time_t>(info->mtime_ns / 1000000000);
+    info->size = static_cast<int64_t>(uint64_t{size_high} << 32 | size_low);
+    info->mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+    info->directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+// ---- memory -------------------------------------------------------------------
+
+void *plat_alloc(std::size_t bytes) noexcept {
+    return i18n::mem_alloc(bytes);
+}
+
+void plat_free(void *p) noexcept {
+    i18n::mem_free(p);
+}
+
+// ---- clock and locale ---------------------------------------------------------
+
+#ifdef KAVREL_FAULT_INJECTION
+namespace {
+std::atomic<long long> g_clock_ahead{0};
+long long clock_ahead() noexcept {
+    return g_clock_ahead.load();
+}
+}  // namespace
+}  // namespace kavrel
+
+extern "C" void kavrel_test_clock(long long seconds) {
+    kavrel::g_clock_ahead.store(seconds);
+}
+
+namespace kavrel {
+#else
+namespace {
+constexpr long long clock_ahead() noexcept {
+    return 0;
+}
+}  // namespace
+#endif
+
+std::time_t plat_time() noexcept {
+    if (faulted(Fault::clock)) return static_cast<std::time_t>(-1);
+    return std::time(nullptr) + static_cast<std::time_t>(clock_ahead());
+}
+
+bool plat_localtime(std::time_t t, std::tm *out) noexcept {
+    return localtime_s(out, &t) == 0;
+}
+
+long plat_utc_offset(std::time_t t, const std::tm &local) noexcept {
+    std::tm copy = local;
+    return static_cast<long>(_mkgmtime(&copy) - t);
+}
+
+long plat_pid() noexcept {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+void plat_host_name(char *out, std::size_t size) noexcept {
+    if (size == 0) return;
+    auto n = static_cast<DWORD>(size < ULONG_MAX ? size : ULONG_MAX);
+    if (!GetComputerNameExA(ComputerNameDnsHostname, out, &n)) out[0] = '\0';
+    out[size - 1] = '\0';
+}
+
+const char *plat_locale_name(bool time_category) noexcept {
+    return std::setlocale(time_category ? LC_TIME : LC_ALL, nullptr);
+}
+
+// The runtime takes the table's English names ("German") as they are.
+PlatLocale plat_locale_make(const char *english, const char *) noexcept {
+    _locale_t locale = _create_locale(LC_TIME, english);
+    if (locale == nullptr) return nullptr;
+    _free_locale(locale);
+    return _strdup(english);
+}
+
+namespace {
+// What a thread's switch of its time locale replaced.
+struct SavedLocale {
+    int mode;
+    char name[128];
+};
+}  // namespace
+
+PlatTimeLocale::PlatTimeLocale(PlatLocale locale) noexcept {
+    if (locale == nullptr || faulted(Fault::locale)) return;
+    auto *saved = static_cast<SavedLocale *>(std::malloc(sizeof(SavedLocale)));
+    if (saved == nullptr) return;
+    saved->mode = _configthreadlocale(_ENABLE_PER_THREAD_LOCALE);
+    const char *current = std::setlocale(LC_TIME, nullptr);
+    std::snprintf(saved->name, sizeof saved->name, "%s", current != nullptr ? current : "C");
+    if (std::setlocale(LC_TIME, static_cast<const char *>(locale)) == nullptr) {
+        _configthreadlocale(saved->mode);
+        std::free(saved);
+        return;
+    }
+    saved_ = saved;
+}
+
+PlatTimeLocale::~PlatTimeLocale() {
+    auto *saved = static_cast<SavedLocale *>(saved_);
+    if (saved == nullptr) return;
+    std::setlocale(LC_TIME, saved->name);
+    _configthreadlocale(saved->mode);
+    std::free(saved);
+}
+
+// ---- files --------------------------------------------------------------------
+
+int plat_stat(const char *name, FileInfo *info) noexcept {
+    *info = FileInfo{};
+    errno = 0;
+    if (faulted(Fault::stat)) return errno_or(EIO);
+    const WideName wide(name);
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!wide) return ENOENT;
+    if (!GetFileAttributesExW(wide.get(), GetFileExInfoStandard, &a)) {
+        return errno_of(GetLastError());
+    }
+    fill(info, a.dwFileAttributes, a.ftLastWriteTime, a.nFileSizeHigh, a.nFileSizeLow);
+    return 0;
+}
+
+int plat_rename(const char *from, const char *to) noexcept {
+    errno = 0;
+    if (faulted(Fault::rename)) return errno_or(EIO);
+    const WideName wide_from(from), wide_to(to);
+    if (!wide_from || !wide_to) return ENOENT;
+    if (!MoveFileExW(wide_from.get(), wide_to.get(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return errno_of(GetLastError());
+    }
+    return 0;
+}
+
+void plat_unlink(const char *name) noexcept {
+    const WideName wide(name);
+    if (wide) _wunlink(wide.get());
+}
+
+// Windows programs do not meet symbolic links in their own files: the
+// name is its own target.
+int plat_resolve_links(const char *name, char *out, std::size_t size) noexcept {
+    if (std::strlen(name) >= size) return ENAMETOOLONG;
+    std::strcpy(out, name);
+    return 0;
+}
+
+// A rename with MOVEFILE_WRITE_THROUGH has reached the disk already.
+int plat_sync_directory(const char *) noexcept {
+    errno = 0;
+    return faulted(Fault::sync) ? errno_or(EIO) : 0;
+}
+
+PlatStream::PlatStream(const char *name, const char *mode) noexcept {
+    errno = 0;
+    wchar_t wide_mode[8] = {};
+    for (std::size_t i = 0; i + 1 < 8 && mode[i] != '\0'; ++i) wide_mode[i] = wchar_t(mode[i]);
+    const WideName wide(name);
+    if (!faulted(Fault::open) && wide) file_ = _wfopen(wide.get(), wide_mode);
+    if (file_ == nullptr) error_ = errno_or(ENOENT);
+}
+
+PlatStream::~PlatStream() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+PlatStream::PlatStream(PlatStream &&other) noexcept : file_(other.file_), error_(other.error_) {
+    other.file_ = nullptr;
+}
+
+PlatStream &PlatStream::operator=(PlatStream &&other) noexcept {
+    if (this != &other) {
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = other.file_;
+        error_ = other.error_;
+        other.file_ = nullptr;
+    }
+    return *this;
+}
+
+PlatStream PlatStream::open_flags(const char *name, int flags) noexcept {
+    PlatStream stream;
+    errno = 0;
+    const WideName wide(name);
+    int fd = -1;
+    if (!faulted(Fault::open) && wide) {
+        _wsopen_s(&fd, wide.get(), flags | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    }
+    if (fd >= 0) {
+        stream.file_ = _fdopen(fd, "w");
+        if (stream.file_ == nullptr) {
+            const int error = errno;
+            _close(fd);
+            if ((flags & _O_CREAT) != 0) _wunlink(wide.get());
+            errno = error;
+        }
+    }
+    if (stream.file_ == nullptr) stream.error_ = errno_or(EIO);
+    return stream;
+}
+
+PlatStream PlatStream::create_new(const char *name) noexcept {
+    return open_flags(name, _O_WRONLY | _O_CREAT | _O_EXCL);
+}
+
+PlatStream PlatStream::open_existing(const char *name) noexcept {
+    return open_flags(name, _O_WRONLY);
+}
+
+int PlatStream::fail(int error) noexcept {
+    error_ = error != 0 ? error : EIO;
+    errno = error_;
+    return error_;
+}
+
+bool PlatStream::gets(char *buffer, int size) noexcept {
+    if (faulted(Fault::read)) {
+        fail(errno);
+        return false;
+    }
+    return std::fgets(buffer, size, file_) != nullptr;
+}
+
+bool PlatStream::put(const char *text) noexcept {
+    errno = 0;
+    if (faulted(Fault::write) || std::fputs(text, file_) < 0) return fail(errno) == 0;
+    return true;
+}
+
+int PlatStream::sync() noexcept {
+    errno = 0;
+    if (faulted(Fault::sync) || std::fflush(file_) != 0 || _commit(_fileno(file_)) != 0) {
+        return fail(errno);
+    }
+    return 0;
+}
+
+int PlatStream::info(FileInfo *info) noexcept {
+    *info = FileInfo{};
+    BY_HANDLE_FILE_INFORMATION i;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_)));
+    if (!GetFileInformationByHandle(handle, &i)) return fail(errno_of(GetLastError()));
+    fill(info, i.dwFileAttributes, i.ftLastWriteTime, i.nFileSizeHigh, i.nFileSizeLow);
+    return 0;
+}
+
+int PlatStream::truncate() noexcept {
+    errno = 0;
+    if (faulted(Fault::write) || std::fflush(file_) != 0 || _chsize_s(_fileno(file_), 0) != 0 ||
+        std::fseek(file_, 0, SEEK_SET) != 0) {
+        return fail(errno);
+    }
+    return 0;
+}
+
+// Windows keeps a file's access in its security descriptor, which a
+// replacement by MoveFileEx takes over from its directory: nothing to copy.
+int PlatStream::chmod(uint32_t) noexcept {
+    errno = 0;
+    return faulted(Fault::attrs) ? fail(errno) : 0;
+}
+
+int PlatStream::chown(uint32_t, uint32_t) noexcept {
+    errno = 0;
+    return faulted(Fault::attrs) ? fail(errno) : 0;
+}
+
+int PlatStream::close() noexcept {
+    if (file_ == nullptr) return error_;
+    errno = 0;
+    const bool faulty = faulted(Fault::close);
+    const int error = errno;
+    const bool closed = std::fclose(file_) == 0 && !faulty;
+    file_ = nullptr;
+    return closed ? 0 : fail(faulty ? error : errno);
+}
+
+// The lock is taken on "<file>.lock", which is made once and stays: the
+// file itself is replaced by every save.
+PlatDirLock::PlatDirLock(const char *file) noexcept {
+    char name[kWideName];
+    if (std::snprintf(name, sizeof name, "%s.lock", file) >= static_cast<int>(sizeof name) ||
+        faulted(Fault::open)) {
+        return;
+    }
+    const WideName wide(name);
+    if (!wide) return;
+    HANDLE h = CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    fd_ = reinterpret_cast<PlatHandle>(h);
+    OVERLAPPED whole{};
+    if (!faulted(Fault::lock))
+        LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+PlatDirLock::~PlatDirLock() {
+    if (fd_ != kNoHandle) CloseHandle(reinterpret_cast<HANDLE>(fd_));  // releases the lock
+}
+
+// ---- sockets ------------------------------------------------------------------
+
+namespace {
+
+// errno after a failed WinSock call: EAGAIN for a call that would block,
+// else WinSock's own number (plat_error_text knows its text).
+int socket_error() noexcept {
+    const int error = WSAGetLastError();
+    errno = error == WSAEWOULDBLOCK ? EAGAIN : error;
+    return errno;
+}
+
+}  // namespace
+
+const char *plat_error_text(int error) noexcept {
+    if (error < WSABASEERR) return std::strerror(error);
+    thread_local char text[256];
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    DWORD end = n;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ')) {
+        --end;
+    }
+    if (end == 0)
+        std::snprintf(text, sizeof text, "WinSock error %d", error);
+    else
+        text[end] = '\0';
+    return text;
+}
+
+int plat_sockets_start() noexcept {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void plat_sockets_stop() noexcept {
+    WSACleanup();
+}
+
+#ifdef KAVREL_FAULT_INJECTION
+namespace {
+std::mutex g_alias_lock;
+char g_alias_name[256], g_alias_hosts[256];
+}  // namespace
+}  // namespace kavrel
+
+extern "C" void kavrel_test_alias(const char *name, const char *hosts) {
+    std::lock_guard lock(kavrel::g_alias_lock);
+    std::snprintf(kavrel::g_alias_name, sizeof kavrel::g_alias_name, "%s",
+                  hosts != nullptr ? name : "");
+    std::snprintf(kavrel::g_alias_hosts, sizeof kavrel::g_alias_hosts, "%s",
+                  hosts != nullptr ? hosts : "");
+}
+
+namespace kavrel {
+namespace {
+bool aliased(const char *host, char *out, std::size_t size) {
+    std::lock_guard lock(g_alias_lock);
+    if (g_alias_name[0] == '\0' || std::strcmp(host, g_alias_name) != 0) return false;
+    std::snprintf(out, size, "%s", g_alias_hosts);
+    return true;
+}
+}  // namespace
+#else
+namespace {
+constexpr bool aliased(const char *, char *, std::size_t) {
+    return false;
+}
+}  // namespace
+#endif
+
+PlatResolver::~PlatResolver() {
+    for (int i = 0; i < count_; ++i) freeaddrinfo(static_cast<addrinfo *>(lists_[i]));
+}
+
+int PlatResolver::add(const char *host, const char *port) noexcept {
+    if (count_ == kLists) return 0;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int code = getaddrinfo(host, port, &hints, &found);
+    if (code != 0) return code;
+    if (count_ == 0) at_ = found;
+    lists_[count_++] = found;
+    return 0;
+}
+
+int PlatResolver::resolve(const char *host, const char *port) noexcept {
+    if (faulted(Fault::resolve)) return WSATRY_AGAIN;
+    char hosts[256];
+    if (!aliased(host, hosts, sizeof hosts)) return add(host, port);
+    char *rest = nullptr;
+    for (char *name = strtok_s(hosts, " ", &rest); name != nullptr;
+         name = strtok_s(nullptr, " ", &rest)) {
+        if (const int code = add(name, port)) return code;
+    }
+    return 0;
+}
+
+const char *PlatResolver::text(int code) noexcept {
+    return plat_error_text(code);
+}
+
+bool PlatResolver::next(PlatAddress *address) noexcept {
+    while (at_ == nullptr && current_ + 1 < count_) at_ = lists_[++current_];
+    const auto *a = static_cast<const addrinfo *>(at_);
+    if (a == nullptr) return false;
+    *address = {a->ai_family, a->ai_socktype, a->ai_protocol, a->ai_addr,
+                static_cast<uint32_t>(a->ai_addrlen)};
+    at_ = a->ai_next;
+    return true;
+}
+
+PlatSocket::PlatSocket(PlatSocket &&other) noexcept : fd_(other.fd_), refused_(other.refused_) {
+    other.fd_ = kNoHandle;
+}
+
+PlatSocket &PlatSocket::operator=(PlatSocket &&other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        refused_ = other.refused_;
+        other.fd_ = kNoHandle;
+    }
+    return *this;
+}
+
+int PlatSocket::open(const PlatAddress &address) noexcept {
+    close();
+    errno = 0;
+    if (faulted(Fault::socket)) return errno_or(WSAEMFILE);
+    const SOCKET s = ::socket(address.family, address.socktype, address.protocol);
+    if (s == INVALID_SOCKET) return socket_error();
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    fd_ = static_cast<PlatHandle>(s);
+    return 0;
+}
+
+int PlatSocket::set_nonblocking() noexcept {
+    u_long on = 1;
+    const auto command = static_cast<long>(FIONBIO);  // an unsigned macro, a signed parameter
+    return ioctlsocket(static_cast<SOCKET>(fd_), command, &on) != 0 ? socket_error() : 0;
+}
+
+void PlatSocket::no_delay() noexcept {
+    const BOOL on = TRUE;
+    setsockopt(static_cast<SOCKET>(fd_), IPPROTO_TCP, TCP_NODELAY,
+               reinterpret_cast<const char *>(&on), sizeof on);
+}
+
+void PlatSocket::connect(const PlatAddress &address) noexcept {
+    if (faulted(Fault::connect)) {
+        refused_ = errno_or(WSAECONNREFUSED);
+        return;
+    }
+    ::connect(static_cast<SOCKET>(fd_), static_cast<const sockaddr *>(address.addr),
+              static_cast<int>(address.addrlen));
+}
+
+bool PlatSocket::wait(bool writable, int ms) noexcept {
+    if (faulted(Fault::wait)) return false;
+    if (refused_ != 0) return true;  // a refused connection is readable at once
+    WSAPOLLFD p{static_cast<SOCKET>(fd_), static_cast<SHORT>(writable ? POLLWRNORM : POLLRDNORM),
+                0};
+    const int n = WSAPoll(&p, 1, ms);
+    if (n == 0) errno = ETIMEDOUT;
+    if (n < 0) socket_error();
+    return n > 0;
+}
+
+long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
+    if (refused_ != 0) {
+        errno = refused_;
+        return -1;
+    }
+    if (faulted(Fault::recv)) return -1;
+    const int n = ::recv(static_cast<SOCKET>(fd_), buffer,
+                         static_cast<int>(size < INT_MAX ? size : INT_MAX), 0);
+    if (n == SOCKET_ERROR) socket_error();
+    return n;
+}
+
+long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
+    if (refused_ != 0) {
+        errno = refused_;
+        return -1;
+    }
+    if (faulted(Fault::send)) return -1;
+    const int n = ::send(static_cast<SOCKET>(fd_), bytes,
+                         static_cast<int>(count < INT_MAX ? count : INT_MAX), 0);
+    if (n == SOCKET_ERROR) socket_error();
+    return n;
+}
+
+int PlatSocket::pending_error() noexcept {
+    if (refused_ != 0) return refused_;
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(static_cast<SOCKET>(fd_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                   &size) != 0 ||
+        error == 0) {
+        return errno_or(ETIMEDOUT);
+    }
+    return error;
+}
+
+void PlatSocket::close() noexcept {
+    if (fd_ == kNoHandle) return;
+    char unread[256];  // the socket does not block: this reads what is there
+    for (int i = 0; i < 64 && ::recv(static_cast<SOCKET>(fd_), unread, sizeof unread, 0) > 0; ++i) {
+    }
+    closesocket(static_cast<SOCKET>(fd_));
+    fd_ = kNoHandle;
+    refused_ = 0;
+}
+
+}  // namespace kavrel
