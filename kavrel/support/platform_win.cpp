@@ -21,23 +21,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform.h"
+#include "platform_internal.h"
 
 namespace kavrel {
 namespace {
 
 constexpr int kWideName = 1024;  // characters of a file name
-
-bool faulted(Fault op) noexcept {
-    int error = 0;
-    if (!i18n::fault_hits(op, &error)) return false;
-    errno = error;
-    return true;
-}
-
-int errno_or(int fallback) noexcept {
-    return errno != 0 ? errno : fallback;
-}
 
 // The errno of a failed Windows call.
 int errno_of(DWORD error) noexcept {
@@ -94,45 +83,6 @@ void fill(FileInfo *info, DWORD attributes, const FILETIME &written, DWORD size_
 
 }  // namespace
 
-// ---- memory -------------------------------------------------------------------
-
-void *plat_alloc(std::size_t bytes) noexcept {
-    return i18n::mem_alloc(bytes);
-}
-
-void plat_free(void *p) noexcept {
-    i18n::mem_free(p);
-}
-
-// ---- clock and locale ---------------------------------------------------------
-
-#ifdef KAVREL_FAULT_INJECTION
-namespace {
-std::atomic<long long> g_clock_ahead{0};
-long long clock_ahead() noexcept {
-    return g_clock_ahead.load();
-}
-}  // namespace
-}  // namespace kavrel
-
-extern "C" void kavrel_test_clock(long long seconds) {
-    kavrel::g_clock_ahead.store(seconds);
-}
-
-namespace kavrel {
-#else
-namespace {
-constexpr long long clock_ahead() noexcept {
-    return 0;
-}
-}  // namespace
-#endif
-
-std::time_t plat_time() noexcept {
-    if (faulted(Fault::clock)) return static_cast<std::time_t>(-1);
-    return std::time(nullptr) + static_cast<std::time_t>(clock_ahead());
-}
-
 bool plat_localtime(std::time_t t, std::tm *out) noexcept {
     return localtime_s(out, &t) == 0;
 }
@@ -151,10 +101,6 @@ void plat_host_name(char *out, std::size_t size) noexcept {
     auto n = static_cast<DWORD>(size < ULONG_MAX ? size : ULONG_MAX);
     if (!GetComputerNameExA(ComputerNameDnsHostname, out, &n)) out[0] = '\0';
     out[size - 1] = '\0';
-}
-
-const char *plat_locale_name(bool time_category) noexcept {
-    return std::setlocale(time_category ? LC_TIME : LC_ALL, nullptr);
 }
 
 // The runtime takes the table's English names ("German") as they are.
@@ -252,24 +198,6 @@ PlatStream::PlatStream(const char *name, const char *mode) noexcept {
     if (file_ == nullptr) error_ = errno_or(ENOENT);
 }
 
-PlatStream::~PlatStream() {
-    if (file_ != nullptr) std::fclose(file_);
-}
-
-PlatStream::PlatStream(PlatStream &&other) noexcept : file_(other.file_), error_(other.error_) {
-    other.file_ = nullptr;
-}
-
-PlatStream &PlatStream::operator=(PlatStream &&other) noexcept {
-    if (this != &other) {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = other.file_;
-        error_ = other.error_;
-        other.file_ = nullptr;
-    }
-    return *this;
-}
-
 PlatStream PlatStream::open_flags(const char *name, int flags) noexcept {
     PlatStream stream;
     errno = 0;
@@ -289,34 +217,6 @@ PlatStream PlatStream::open_flags(const char *name, int flags) noexcept {
     }
     if (stream.file_ == nullptr) stream.error_ = errno_or(EIO);
     return stream;
-}
-
-PlatStream PlatStream::create_new(const char *name) noexcept {
-    return open_flags(name, _O_WRONLY | _O_CREAT | _O_EXCL);
-}
-
-PlatStream PlatStream::open_existing(const char *name) noexcept {
-    return open_flags(name, _O_WRONLY);
-}
-
-int PlatStream::fail(int error) noexcept {
-    error_ = error != 0 ? error : EIO;
-    errno = error_;
-    return error_;
-}
-
-bool PlatStream::gets(char *buffer, int size) noexcept {
-    if (faulted(Fault::read)) {
-        fail(errno);
-        return false;
-    }
-    return std::fgets(buffer, size, file_) != nullptr;
-}
-
-bool PlatStream::put(const char *text) noexcept {
-    errno = 0;
-    if (faulted(Fault::write) || std::fputs(text, file_) < 0) return fail(errno) == 0;
-    return true;
 }
 
 int PlatStream::sync() noexcept {
@@ -355,16 +255,6 @@ int PlatStream::chmod(uint32_t) noexcept {
 int PlatStream::chown(uint32_t, uint32_t) noexcept {
     errno = 0;
     return faulted(Fault::attrs) ? fail(errno) : 0;
-}
-
-int PlatStream::close() noexcept {
-    if (file_ == nullptr) return error_;
-    errno = 0;
-    const bool faulty = faulted(Fault::close);
-    const int error = errno;
-    const bool closed = std::fclose(file_) == 0 && !faulty;
-    file_ = nullptr;
-    return closed ? 0 : fail(faulty ? error : errno);
 }
 
 // The lock is taken on "<file>.lock", which is made once and stays: the
@@ -431,93 +321,8 @@ void plat_sockets_stop() noexcept {
     WSACleanup();
 }
 
-#ifdef KAVREL_FAULT_INJECTION
-namespace {
-std::mutex g_alias_lock;
-char g_alias_name[256], g_alias_hosts[256];
-}  // namespace
-}  // namespace kavrel
-
-extern "C" void kavrel_test_alias(const char *name, const char *hosts) {
-    std::lock_guard lock(kavrel::g_alias_lock);
-    std::snprintf(kavrel::g_alias_name, sizeof kavrel::g_alias_name, "%s",
-                  hosts != nullptr ? name : "");
-    std::snprintf(kavrel::g_alias_hosts, sizeof kavrel::g_alias_hosts, "%s",
-                  hosts != nullptr ? hosts : "");
-}
-
-namespace kavrel {
-namespace {
-bool aliased(const char *host, char *out, std::size_t size) {
-    std::lock_guard lock(g_alias_lock);
-    if (g_alias_name[0] == '\0' || std::strcmp(host, g_alias_name) != 0) return false;
-    std::snprintf(out, size, "%s", g_alias_hosts);
-    return true;
-}
-}  // namespace
-#else
-namespace {
-constexpr bool aliased(const char *, char *, std::size_t) {
-    return false;
-}
-}  // namespace
-#endif
-
-PlatResolver::~PlatResolver() {
-    for (int i = 0; i < count_; ++i) freeaddrinfo(static_cast<addrinfo *>(lists_[i]));
-}
-
-int PlatResolver::add(const char *host, const char *port) noexcept {
-    if (count_ == kLists) return 0;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int code = getaddrinfo(host, port, &hints, &found);
-    if (code != 0) return code;
-    if (count_ == 0) at_ = found;
-    lists_[count_++] = found;
-    return 0;
-}
-
-int PlatResolver::resolve(const char *host, const char *port) noexcept {
-    if (faulted(Fault::resolve)) return WSATRY_AGAIN;
-    char hosts[256];
-    if (!aliased(host, hosts, sizeof hosts)) return add(host, port);
-    char *rest = nullptr;
-    for (char *name = strtok_s(hosts, " ", &rest); name != nullptr;
-         name = strtok_s(nullptr, " ", &rest)) {
-        if (const int code = add(name, port)) return code;
-    }
-    return 0;
-}
-
 const char *PlatResolver::text(int code) noexcept {
     return plat_error_text(code);
-}
-
-bool PlatResolver::next(PlatAddress *address) noexcept {
-    while (at_ == nullptr && current_ + 1 < count_) at_ = lists_[++current_];
-    const auto *a = static_cast<const addrinfo *>(at_);
-    if (a == nullptr) return false;
-    *address = {a->ai_family, a->ai_socktype, a->ai_protocol, a->ai_addr,
-                static_cast<uint32_t>(a->ai_addrlen)};
-    at_ = a->ai_next;
-    return true;
-}
-
-PlatSocket::PlatSocket(PlatSocket &&other) noexcept : fd_(other.fd_), refused_(other.refused_) {
-    other.fd_ = kNoHandle;
-}
-
-PlatSocket &PlatSocket::operator=(PlatSocket &&other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = other.fd_;
-        refused_ = other.refused_;
-        other.fd_ = kNoHandle;
-    }
-    return *this;
 }
 
 int PlatSocket::open(const PlatAddress &address) noexcept {
