@@ -141,11 +141,12 @@ TEST_F(ContextTest, RelayBehindSeveralAddresses) {
 // The exact dialogue, traced, with and without a HELO name (no 8BITMIME:
 // quoted-printable); a recipient list with empty pieces; a relay that stays
 // silent, closes, refuses everything, splits its replies over many reads
-// (offering 8BITMIME), refuses one recipient of two, refuses the data,
+// (offering 8BITMIME), refuses one recipient of two or both (no DATA
+// follows), refuses the data,
 // knows no EHLO, answers EHLO with 10,000 bytes, or refuses STARTTLS.
 TEST_F(ContextTest, DialogueWithAScriptedServer) {
     std::string text;
-    for (const char *script : {"S", "Sh", "Se", "q", "c", "r", "m", "x", "d", "b", "e", "t"}) {
+    for (const char *script : {"S", "Sh", "Se", "q", "c", "r", "m", "x", "n", "d", "b", "e", "t"}) {
         Relay server(std::string(1, script[0]));
         const std::string helo = script[1] == 'h'   ? "email.helo.fqdn=me\n"
                                  : script[1] == 'e' ? "email.helo.fqdn=\n"

@@ -8,11 +8,11 @@
 # both demand TLS before AUTH and accept user "kavrel", password "s3cret pass"
 # (starttls demands the login, and offers AUTH LOGIN alone on a second port).
 # A letter: a scripted server adding what it receives to <spool>/received
-# (and each mail's summary to <spool>/decoded),
-# each connection between "|" and "#": S answers like a relay, q stays
-# silent, c closes at once, r refuses everything; like S, m answers EHLO with
-# extensions and every reply in 3-byte pieces, x refuses the second RCPT, d
-# the data, b answers EHLO with 10 kB, e refuses EHLO, t refuses STARTTLS.
+# (and each mail's summary to <spool>/decoded), each connection between "|"
+# and "#": S answers like a relay, q stays silent, c closes at once, r
+# refuses everything; like S, m answers EHLO with extensions and every reply
+# in 3-byte pieces, x refuses the second RCPT, n every RCPT, d the data, b
+# answers EHLO with 10 kB, e refuses EHLO, t refuses STARTTLS.
 import asyncio, email, email.policy, email.utils, logging, os, ssl, subprocess, sys
 from aiosmtpd.smtp import SMTP, AuthResult
 
@@ -88,7 +88,7 @@ async def scripted(reader, writer):
         if not data or text == b'.':
             await say('550 no\r\n' if mode == 'r' else EHLO[mode] if verb == b'EHLO' and mode in EHLO
                       else '454 TLS not available\r\n' if verb == b'STARTTLS' and mode == 't'
-                      else '550 5.1.1 no such user\r\n' if verb == b'RCPT' and rcpts == 2 and mode == 'x'
+                      else '550 5.1.1 no such user\r\n' if verb == b'RCPT' and (rcpts == 2 or mode == 'n') and mode in 'xn'
                       else '554 5.6.0 rejected as spam\r\n' if data and mode == 'd'
                       else '354 go\r\n' if text == b'DATA' else '250 ok\r\n')
         if data and text == b'.':
