@@ -14,7 +14,8 @@
 
 namespace {
 
-constexpr std::string_view kDefaultRoot = "./";
+constexpr char kDefaultRootText[] = {'.', i18n::kPathSeparator, '\0'};  // "./"
+constexpr std::string_view kDefaultRoot = kDefaultRootText;
 constexpr std::u16string_view kLocales = u"locales/unicode";
 constexpr std::u16string_view kCharsets = u"charsets/unicode";
 constexpr std::u16string_view kCollate = u"collate/unicode";
@@ -32,7 +33,7 @@ std::string_view root_value() {
 }
 
 bool is_default_root(std::string_view root) {
-    return root == "./" || root == ".";
+    return root == kDefaultRoot || root == ".";
 }
 
 // Appends to a caller's buffer, never past its capacity; remembers overflow.

@@ -1,8 +1,6 @@
 // Locale file names; catalogues as lcuc writes them and as the library reads
 // them, whole or damaged; the file cache, open modes and lookup, with memory
 // and file operations failing.
-#include <sys/wait.h>
-
 #include <random>
 
 #include "i18n_model.h"
@@ -34,8 +32,8 @@ TEST(Paths, UnderEachRoot) {
     };
 #define SHOW(call) line(#call, call)
     for (const auto &[orvtest, orvane] : roots) {
-        orvtest == nullptr ? unsetenv("ORVTEST") : setenv("ORVTEST", orvtest, 1);
-        orvane == nullptr ? unsetenv("ORVANE") : setenv("ORVANE", orvane, 1);
+        test::set_env("ORVTEST", orvtest);
+        test::set_env("ORVANE", orvane);
         dump += "\n" + std::string(orvtest ? orvtest : "-") + " " + (orvane ? orvane : "-") + "\n";
         for (const int32_t n : {I18N_PATH_MAX, 10, 0}) {  // blocks of calls at 256, 10 and 0
             SHOW(i18npath_RootGet(out, n));
@@ -54,7 +52,7 @@ TEST(Paths, UnderEachRoot) {
     SHOW(i18npath_ComponentDir(out, I18N_PATH_MAX, nullptr));
     SHOW(i18npath_FileName(nullptr, 0, 2, 0, nullptr, nullptr, nullptr));  // no directory first,
     SHOW(i18npath_FileName(nullptr, 0, 0, 0, nullptr, nullptr, nullptr));  // then no file
-    unsetenv("ORVANE");
+    test::set_env("ORVANE", nullptr);
     test::expect_golden("i18n_paths.txt", dump);
 }
 
@@ -135,7 +133,7 @@ TEST(Lcuc, CompilesSourcesOrRefusesThem) {
         test::write(dir / "s.txt", own ? sources[i] : "1 x");
         std::filesystem::remove(dir / "s.lcu");
         const std::string args = own ? "s.txt s.lcu" : odd[i - std::size(sources)];
-        const int status = WEXITSTATUS(
+        const int status = test::exit_status(
             std::system(("cd " + dir.str() + " && " KAVREL_LCUC " " + args + " 2>err").c_str()));
         const std::string b = test::slurp(dir / "s.lcu");
         dump += std::to_string(i) + ": " + std::to_string(status) + " " + test::slurp(dir / "err");

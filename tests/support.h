@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -25,8 +29,17 @@ namespace fs = std::filesystem;
 class TempDir {
   public:
     TempDir() {
-        std::string name = (fs::temp_directory_path() / "kavrel-XXXXXX").string();
-        if (mkdtemp(name.data()) != nullptr) path_ = name;
+        std::random_device random;
+        constexpr char kLetters[] =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        for (int tries = 0; tries < 100 && path_.empty(); ++tries) {
+            std::string name = "kavrel-";
+            for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+            std::error_code exists;
+            if (fs::create_directory(fs::temp_directory_path() / name, exists)) {
+                path_ = fs::temp_directory_path() / name;
+            }
+        }
     }
     ~TempDir() {
         std::error_code ignored;
@@ -58,9 +71,32 @@ inline std::string write(const std::string &path, std::string_view bytes) {
     return path;
 }
 
-// How many descriptors this process has open.
+// How many descriptors this process has open (0 where the system does not
+// tell).
 inline std::ptrdiff_t descriptors() {
+#ifdef _WIN32
+    return 0;
+#else
     return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+#endif
+}
+
+// Sets an environment variable, or removes it (null value).
+inline void set_env(const char *name, const char *value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+#endif
+}
+
+// The exit status of a command std::system ran.
+inline int exit_status(int status) {
+#ifdef _WIN32
+    return status;
+#else
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 // text with every `from` replaced by `to`.
@@ -102,12 +138,19 @@ inline std::string normalise(std::string text, const std::string &dir = "", bool
 }
 
 // Compares with tests/golden/<name>, or where a 32-bit build's differs (the
-// sizes of records), tests/golden/32/<name>; KAVREL_GOLDEN=write makes the
-// file instead (the 32-bit one only where it differs).
+// sizes of records), tests/golden/32/<name>, or where Windows' does,
+// tests/golden/windows/<name>; KAVREL_GOLDEN=write makes the file instead
+// (the variant only where it differs).
 inline void expect_golden(const std::string &name, const std::string &actual) {
-    const std::string common = std::string(KAVREL_TEST_DIR) + "/golden/" + name;
-    const std::string own = std::string(KAVREL_TEST_DIR) + "/golden/32/" + name;
+#ifdef _WIN32
+    const char *variant = "/golden/windows/";  // separators, roots, error texts
+    const bool narrow = true;
+#else
+    const char *variant = "/golden/32/";
     const bool narrow = sizeof(void *) == 4;
+#endif
+    const std::string common = std::string(KAVREL_TEST_DIR) + "/golden/" + name;
+    const std::string own = std::string(KAVREL_TEST_DIR) + variant + name;
     const char *mode = std::getenv("KAVREL_GOLDEN");
     if (mode != nullptr && std::string(mode) == "write") {
         if (!narrow || slurp(common) != actual) write(narrow ? own : common, actual);
