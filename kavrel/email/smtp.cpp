@@ -167,6 +167,15 @@ bool read_reply(EMAIL_DES *e, Reply *r, long *got) {
 
 // ---- connecting ---------------------------------------------------------------
 
+// Ends the connection on `socket` (TLS first), leaving the socket layer
+// started.
+void close_connection(EMAIL_DES *e, PlatSocket *socket) {
+    if (!socket->is_open()) return;
+    email_trace(e, "SMTP closing socket\n");
+    e->tls.close();
+    socket->close();
+}
+
 bool start_tls(EMAIL_DES *e, const char *host, const MailAccess &access, char *why,
                std::size_t size) {
     email_trace(e, "SMTP TLS handshake with %s\n", host);
@@ -236,7 +245,7 @@ uint32_t try_address(EMAIL_DES *e, const PlatAddress &a, const char *host, int16
     } else if (greeting(e, host, port, access, err_info)) {
         return 0;
     }
-    smtp_close(e, &sock);
+    close_connection(e, &sock);  // the next address needs the socket layer still
     return 0;
 }
 
@@ -609,11 +618,7 @@ uint32_t smtp_connect(EMAIL_DES *email_des, const char *host, int16_t port,
 }
 
 void smtp_close(EMAIL_DES *email_des, PlatSocket *socket) {
-    if (socket->is_open()) {
-        email_trace(email_des, "SMTP closing socket\n");
-        email_des->tls.close();
-        socket->close();
-    }
+    close_connection(email_des, socket);
     if (email_des->sockets_started) plat_sockets_stop();
     email_des->sockets_started = false;
 }

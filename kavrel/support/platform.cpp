@@ -270,11 +270,7 @@ bool PlatSocket::wait(bool writable, int ms) noexcept {
 }
 
 long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
-    if (refused_ != 0) {
-        errno = refused_;
-        return -1;
-    }
-    if (faulted(Fault::recv)) return -1;
+    if (transfer_fails(refused_, Fault::recv)) return -1;
     ssize_t n;
     while ((n = ::recv(fd_, buffer, size, 0)) < 0 && errno == EINTR) {
     }
@@ -282,11 +278,7 @@ long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
 }
 
 long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
-    if (refused_ != 0) {
-        errno = refused_;
-        return -1;
-    }
-    if (faulted(Fault::send)) return -1;
+    if (transfer_fails(refused_, Fault::send)) return -1;
     ssize_t n;
     while ((n = ::send(fd_, bytes, count, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }

@@ -369,11 +369,7 @@ bool PlatSocket::wait(bool writable, int ms) noexcept {
 }
 
 long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
-    if (refused_ != 0) {
-        errno = refused_;
-        return -1;
-    }
-    if (faulted(Fault::recv)) return -1;
+    if (transfer_fails(refused_, Fault::recv)) return -1;
     const int n = ::recv(static_cast<SOCKET>(fd_), buffer,
                          static_cast<int>(size < INT_MAX ? size : INT_MAX), 0);
     if (n == SOCKET_ERROR) socket_error();
@@ -381,11 +377,7 @@ long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
 }
 
 long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
-    if (refused_ != 0) {
-        errno = refused_;
-        return -1;
-    }
-    if (faulted(Fault::send)) return -1;
+    if (transfer_fails(refused_, Fault::send)) return -1;
     const int n = ::send(static_cast<SOCKET>(fd_), bytes,
                          static_cast<int>(count < INT_MAX ? count : INT_MAX), 0);
     if (n == SOCKET_ERROR) socket_error();
