@@ -13,6 +13,7 @@
 
 #include "i18n.h"
 #include "kavrel.h"
+#include "support/platform.h"
 
 namespace {
 
@@ -51,15 +52,15 @@ int32_t message_handler(KAVREL_CTX *, int32_t severity, int32_t number, const ch
     return 0;
 }
 
-// The directory for the library: the argument read as UTF-8 through UTF-16,
-// as the library takes its names; an argument that is not UTF-8 is passed
-// on as its bytes. False when it is too long for the buffers.
+// The directory for the library: the argument read as the system's text
+// (the ANSI code page on Windows, UTF-8 elsewhere) into UTF-16, then UTF-8,
+// as the library takes its names; an argument that is no such text is
+// passed on as its bytes. False when it is too long for the buffers.
 bool library_directory(const char *argument, char (&utf8)[kBytes]) {
     static char16_t wide[kUnits];
     std::memset(wide, 0, sizeof wide);
     std::memset(utf8, 0, sizeof utf8);
-    const int32_t units =
-        uniutf8_utf8ToUnistrCount(wide, kMaxDirectoryUnits + 1, argument, nullptr);
+    const int32_t units = kavrel::plat_argument_utf16(argument, wide, kMaxDirectoryUnits + 1);
     if (units == UNIUTF8_E_FULL || std::strlen(argument) >= kBytes) return false;
     if (units < 0 || uniutf8_unistrToUTF8(utf8, kBytes, wide, nullptr) < 0) {
         std::strncpy(utf8, argument, kBytes - 1);

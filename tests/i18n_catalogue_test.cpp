@@ -133,10 +133,11 @@ TEST(Lcuc, CompilesSourcesOrRefusesThem) {
         test::write(dir / "s.txt", own ? sources[i] : "1 x");
         std::filesystem::remove(dir / "s.lcu");
         const std::string args = own ? "s.txt s.lcu" : odd[i - std::size(sources)];
-        const int status = test::exit_status(
-            std::system(("cd " + dir.str() + " && " KAVREL_LCUC " " + args + " 2>err").c_str()));
+        const int status = test::shell(test::shell_cd(dir.str()) + test::shell_word(KAVREL_LCUC) +
+                                       " " + args + " 2>err");
         const std::string b = test::slurp(dir / "s.lcu");
-        dump += std::to_string(i) + ": " + std::to_string(status) + " " + test::slurp(dir / "err");
+        dump +=
+            std::to_string(i) + ": " + std::to_string(status) + " " + test::read_text(dir / "err");
         for (std::size_t n = 0; b != "<none>" && n < model::Catalogue{b}.be(96, 2); ++n) {
             const auto [key, value] = *model::Catalogue{b}.entry(n);
             dump += "  " + narrow(key.c_str()) + " [" +

@@ -35,7 +35,7 @@ TEST_F(ContextTest, SessionWithEveryTraceCategory) {
     kavrel_free(&ctx_);
     expect_golden("session.txt", normalise(take_lines(), dir_.str(), true));
     EXPECT_EQ(
-        slurp(propfile()),
+        read_text(propfile()),
         "# settings\nemail.smtp.port=none\nemail.severity=LOUD_AND_CLEAR_21CHAR\nnew?key=1\n");
 }
 
@@ -110,9 +110,10 @@ TEST_F(ContextTest, NamesAndPaths) {
                               nullptr, capture),
                   0u);
         EXPECT_STREQ(ctx->directory, c.kept_directory);
-        EXPECT_STREQ(ctx->propfile, c.path);
+        EXPECT_EQ(std::string(ctx->propfile),
+                  replaced(c.path, "/", std::string(1, i18n::kPathSeparator)));
         EXPECT_STREQ(ctx->locale, c.kept_locale);
-        EXPECT_EQ(slurp(c.path), c.content);
+        EXPECT_EQ(read_text(c.path), c.content);
         kavrel_free(&ctx);
     }
     fs::current_path(cwd);
@@ -148,7 +149,7 @@ TEST_F(ContextTest, EveryAllocationOfCreationFailing) {
 // there is found by the next context.
 TEST_F(ContextTest, MissingCatalogueWarningNamesTheFileLookedFor) {
     const std::string msgdir = dir_ / "msgs", root = dir_ / "root";
-    ::setenv("ORVTEST", root.c_str(), 1);
+    set_env("ORVTEST", root.c_str());
     // Catalogues are shared by locale for the life of the process: one each.
     for (const auto &[in, locale] : {std::pair(msgdir.c_str(), "pl_PL"),
                                      std::pair(static_cast<const char *>(nullptr), "pt_PT")}) {
@@ -166,7 +167,7 @@ TEST_F(ContextTest, MissingCatalogueWarningNamesTheFileLookedFor) {
         EXPECT_NE(ctx_->msg, nullptr) << path;
         kavrel_free(&ctx_);
     }
-    ::unsetenv("ORVTEST");
+    set_env("ORVTEST", nullptr);
 }
 
 // A French context: texts from the catalogue, labels in English on

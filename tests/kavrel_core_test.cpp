@@ -178,7 +178,7 @@ TEST_F(Core, TraceLinesAndDumps) {
 // from kept in tracked memory meanwhile, and the texts for times local time
 // cannot show.
 TEST_F(Core, Times) {
-    setenv("TZ", "UTC0", 1);
+    set_env("TZ", "UTC0");
     tzset();
     const auto shown = [this](const char *locale, std::time_t t) {
         char buf[kTimeBufSize];
@@ -188,7 +188,9 @@ TEST_F(Core, Times) {
     set_trace_mask(ctx_, KAVREL_TRACE_MEMORY);
     EXPECT_EQ(shown(nullptr, 0), "Thu Jan 01 00:00:00 1970");
     EXPECT_EQ(take_lines(), "") << "without a locale nothing is switched or kept";
-    EXPECT_EQ(shown("German", 86400 * 45), "So Feb 15 00:00:00 1970");
+    const std::string sunday = shown("German", 86400 * 45);  // "So." in Windows' names
+    EXPECT_TRUE(sunday == "So Feb 15 00:00:00 1970" || sunday == "So. Feb 15 00:00:00 1970")
+        << sunday;
     EXPECT_EQ(g_lines.size(), 2u) << "the name switched from is kept, then freed";
     g_lines.clear();
     EXPECT_EQ(shown("fr_FR", 0), "jeu. janv. 01 00:00:00 1970");
@@ -196,13 +198,13 @@ TEST_F(Core, Times) {
     EXPECT_EQ(shown("de", 0), "Thu Jan 01 00:00:00 1970");
     fail(i18n::Fault::alloc, 0, 1);
     EXPECT_EQ(shown("de", 0), "Thu Jan 01 00:00:00 1970");
-    const std::time_t now = std::time(nullptr), far = INT64_MAX - 5;
-    EXPECT_EQ(shown(nullptr, far), "in " + std::to_string((far - now) / 86400) + " days");
+    const std::time_t now = std::time(nullptr), distant = INT64_MAX - 5;
+    EXPECT_EQ(shown(nullptr, distant), "in " + std::to_string((distant - now) / 86400) + " days");
     EXPECT_EQ(shown(nullptr, INT64_MIN / 2),
               std::to_string((now - INT64_MIN / 2) / 86400) + " days ago");
     EXPECT_EQ(shown(nullptr, INT64_MIN), "(time_t=-9223372036854775808)");
     fail(i18n::Fault::clock, 0, 1);
-    EXPECT_EQ(shown(nullptr, far), "(time_t=9223372036854775802)");
+    EXPECT_EQ(shown(nullptr, distant), "(time_t=9223372036854775802)");
     const struct {
         const char *name, *code;
     } names[] = {{"de_DE", "de_DE"},   {"GERMAN", "de_DE"}, {"DE_de", "en_US"},  {"fr", "fr_FR"},
@@ -237,7 +239,7 @@ TEST_F(Core, LocalisedMessages) {
     };
     const std::string l257(257, 'l'), msgdir = dir_ / "cat";
     fs::create_directories(msgdir + "/xx_XX");
-    ASSERT_EQ(shell(std::string(KAVREL_LCUC) + " " +
+    ASSERT_EQ(shell(shell_word(KAVREL_LCUC) + " " +
                     write(dir_ / "c.txt",
                           "100 [%4|%3|%2|%1]\n101 %1 %2 %3 %4 %5 %6 %7 %8 %9.\n"
                           "102 \xC2\xAB%1\xC2\xBB\n200 " +
@@ -259,9 +261,9 @@ TEST_F(Core, LocalisedMessages) {
                  {"xx_XX", "/none", "k", "k"}};
     for (const auto &o : opens) text += init(o.locale, o.msgdir, o.component, o.file, &des) + "\n";
     text += init("xx_XX", nullptr, "k", "k", nullptr) + "\n";
-    setenv("ORVANE", KAVREL_SHARE_DIR, 1);
+    set_env("ORVANE", KAVREL_SHARE_DIR);
     text += init("fr_FR", nullptr, "KAVREL", "kavrel", &des) + "\n";
-    unsetenv("ORVANE");
+    set_env("ORVANE", nullptr);
     text += compose(des, KAVREL_E_NOMEM, 64, "Failed to allocate %d bytes.", 42) + "\n";
     sweep_allocations(
         [&](int) { text += init("xx_XX", msgdir.c_str(), "kavrel", "c", &des) + "\n"; });

@@ -2,13 +2,22 @@
 // line, a product's context on a directory of its own, and the SMTP relay.
 #pragma once
 
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char **environ;
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,8 +27,6 @@
 #include "kavrel.h"
 #include "kavrel_ctx.h"
 #include "support.h"
-
-extern char **environ;
 
 namespace test {
 
@@ -50,8 +57,48 @@ inline std::string take_lines() {
     return out;
 }
 
+#ifdef _WIN32
+using Process = intptr_t;  // the process's handle
+
 // Starts a program with these arguments (the first names it): its process.
-inline pid_t spawn(std::vector<std::string> args) {
+inline Process spawn(const std::vector<std::string> &args) {
+    std::vector<std::string> quoted;  // the runtime joins them with blanks
+    for (const std::string &a : args) quoted.push_back(shell_word(a));
+    std::vector<const char *> argv;
+    for (const std::string &a : quoted) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    return ::_spawnv(_P_NOWAIT, args[0].c_str(), argv.data());
+}
+
+// Waits for a process: its exit status (137 when it was killed).
+inline int exit_code(Process process) {
+    int status = -1;
+    ::_cwait(&status, process, 0);
+    return status;
+}
+
+inline void kill(Process process) {
+    ::TerminateProcess(reinterpret_cast<HANDLE>(process), 137);
+}
+
+// Whether a store of the properties file holds its turn (the lock file's
+// lock) now.
+inline bool turn_held(const std::string &file) {
+    const HANDLE h = ::CreateFileA((file + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED whole{};
+    const bool held = h != INVALID_HANDLE_VALUE &&
+                      !::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                    MAXDWORD, MAXDWORD, &whole);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    return held;
+}
+#else
+using Process = pid_t;
+
+// Starts a program with these arguments (the first names it): its process.
+inline Process spawn(std::vector<std::string> args) {
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -60,16 +107,36 @@ inline pid_t spawn(std::vector<std::string> args) {
 }
 
 // Waits for a process: its exit status, or 128 + the signal that ended it.
-inline int exit_code(pid_t pid) {
+inline int exit_code(Process pid) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs a command line through the shell: its exit status.
-inline int shell(const std::string &command) {
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+inline void kill(Process pid) {
+    ::kill(pid, SIGKILL);
+}
+
+// Whether a store of the properties file holds its turn (its directory's
+// lock) now.
+inline bool turn_held(const std::string &file) {
+    const int fd = ::open(fs::path(file).parent_path().c_str(), O_RDONLY);
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+#endif
+
+// The names of a directory's files, sorted, blank between; the lock files
+// that stores keep on some systems left out.
+inline std::string files(const std::string &dir) {
+    std::set<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        if (entry.path().extension() != ".lock") names.insert(entry.path().filename().string());
+    }
+    std::string out;
+    for (const std::string &name : names) out += (out.empty() ? "" : " ") + name;
+    return out;
 }
 
 // The product "Prod", instance "p", on a directory of its own; its file is
@@ -107,22 +174,31 @@ class ContextTest : public ::testing::Test {
 };
 
 // An SMTP peer of tests/relay.py for the life of a test: "relay", "relay2"
-// (two ports) or a scripted server by its letter.
+// (two ports) or a scripted server by its letter. Where the tests run on
+// another system than the relay's (Windows under Wine), the relay host the
+// test run started (KAVREL_RELAYS, its directory) starts and stops it.
 class Relay {
   public:
     explicit Relay(const std::string &mode) {
         const std::string spool = spool_.str();
-        pid_ = spawn(
-            {"/usr/bin/python3", "-I", std::string(KAVREL_TEST_DIR) + "/relay.py", spool, mode});
-        for (int i = 0; pid_ > 0 && i < 750 && ports_.empty(); ++i) {
+        if (host_ != nullptr) write(spool + "/mode", mode);
+        if (host_ == nullptr)
+            pid_ = spawn({"/usr/bin/python3", "-I", std::string(KAVREL_TEST_DIR) + "/relay.py",
+                          spool, mode});
+        for (int i = 0; (host_ != nullptr || pid_ > 0) && i < 750 && ports_.empty(); ++i) {
             std::istringstream in(slurp(spool + "/ports"));
             for (int port; in >> port;) ports_.push_back(port);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     ~Relay() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        if (host_ == nullptr) {
+            kill(pid_);
+            exit_code(pid_);
+        }
+        if (host_ != nullptr) write(spool_ / "stop", "");  // the host removes the spool
+        for (int i = 0; host_ != nullptr && i < 250 && fs::exists(spool_.str()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     int port(std::size_t i = 0) const { return i < ports_.size() ? ports_[i] : 0; }
     // A file of the spool: "decoded" (each mail as Python's email package
@@ -147,8 +223,9 @@ class Relay {
     }
 
   private:
-    TempDir spool_;
-    pid_t pid_ = -1;
+    const char *host_ = std::getenv("KAVREL_RELAYS");
+    TempDir spool_{host_ != nullptr ? fs::path(host_) : scratch_base()};
+    Process pid_ = -1;
     std::vector<int> ports_;
 };
 

@@ -3,7 +3,6 @@
 // SMTP dialogue and a relay's misbehaviour against a scripted server, the
 // flood control, the e-mail settings re-read at every call, and failures
 // of every socket call.
-#include <sys/stat.h>
 
 #include <regex>
 #include <set>
@@ -27,7 +26,7 @@ std::string settings(int port, const std::string &more = "") {
 // run to run.
 std::string stable(std::string text) {
     char host[256] = "";
-    ::gethostname(host, sizeof host);
+    plat_host_name(host, sizeof host);
     text = replaced(text, std::string("EHLO ") + host + "\r", "EHLO HOST\r");
     text = replaced(text, std::string("@") + host + ">", "@HOST>");
     text = std::regex_replace(text, std::regex("Date: [A-Z][a-z]{2}, [^\n]*"), "Date: DATE");
@@ -144,31 +143,34 @@ TEST_F(ContextTest, RelayBehindSeveralAddresses) {
 // (offering 8BITMIME), refuses one recipient of two or both (no DATA
 // follows), refuses the data,
 // knows no EHLO, answers EHLO with 10,000 bytes, or refuses STARTTLS.
-TEST_F(ContextTest, DialogueWithAScriptedServer) {
-    std::string text;
-    for (const char *script : {"S", "Sh", "Se", "q", "c", "r", "m", "x", "n", "d", "b", "e", "t"}) {
-        Relay server(std::string(1, script[0]));
-        const std::string helo = script[1] == 'h'   ? "email.helo.fqdn=me\n"
-                                 : script[1] == 'e' ? "email.helo.fqdn=\n"
-                                 : script[0] == 't' ? "email.smtp.security=starttls\n"
-                                                    : "";
-        write(propfile(),
-              settings(server.port(), helo) + "email.recipients=a@x.test,, b@x.test,\n");
-        const uint32_t init = open("", KAVREL_TRACE_PROP);
-        set_trace_mask(ctx_, KAVREL_TRACE_PROP);
-        // Sends to a server that has closed fail at a moment of the kernel's choosing.
-        const uint32_t routed =
-            script[0] == 'c' ? 0 : route(ctx_, {{100, 131240, "report, 12: Échec = ok"}});
-        kavrel_free(&ctx_);
-        const std::string lines =
-            replaced(std::to_string(init) + " " + std::to_string(routed) + "\n" + take_lines() +
-                         "-- received: " + server.received(script[0] == 'c' ? 1 : 2) + "\n" +
-                         (script == std::string("S") ? server.file("decoded") : ""),
-                     std::to_string(server.port()), "PORT");
-        text += std::string("==== ") + script + "\n" + stable(normalise(lines, dir_.str(), true));
-    }
-    expect_golden("dialogue.txt", text);
+class Dialogue : public ContextTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(Dialogue, WithAScriptedServer) {
+    const std::string script = GetParam();
+    Relay server(script.substr(0, 1));
+    const std::string helo = script[1] == 'h'   ? "email.helo.fqdn=me\n"
+                             : script[1] == 'e' ? "email.helo.fqdn=\n"
+                             : script[0] == 't' ? "email.smtp.security=starttls\n"
+                                                : "";
+    write(propfile(), settings(server.port(), helo) + "email.recipients=a@x.test,, b@x.test,\n");
+    const uint32_t init = open("", KAVREL_TRACE_PROP);
+    set_trace_mask(ctx_, KAVREL_TRACE_PROP);
+    // Sends to a server that has closed fail at a moment of the kernel's choosing.
+    const uint32_t routed =
+        script[0] == 'c' ? 0 : route(ctx_, {{100, 131240, "report, 12: Échec = ok"}});
+    kavrel_free(&ctx_);
+    const std::string lines =
+        replaced(std::to_string(init) + " " + std::to_string(routed) + "\n" + take_lines() +
+                     "-- received: " + server.received(script[0] == 'c' ? 1 : 2) + "\n" +
+                     (script == "S" ? server.file("decoded") : ""),
+                 std::to_string(server.port()), "PORT");
+    expect_golden("dialogue/" + script + ".txt", stable(normalise(lines, dir_.str(), true)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Scripts, Dialogue,
+                         ::testing::Values("S", "Sh", "Se", "q", "c", "r", "m", "x", "n", "d", "b",
+                                           "e", "t"),
+                         [](const auto &tested) { return std::string(tested.param); });
 
 // The settings are read again at every call: a changed host or port is
 // proved with one test connection, an unchanged one with none, and none at
@@ -227,7 +229,7 @@ TEST_F(ContextTest, TlsAndLogin) {
     std::string text, sweep;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         write(propfile(), settings(cases[i].first, login + cases[i].second));
-        ::chmod(propfile().c_str(), i == 0 ? 0644 : 0600);
+        fs::permissions(propfile(), fs::perms(i == 0 ? 0644 : 0600));
         if (i + 1 == std::size(cases)) fail(i18n::Fault::tls, 0, 100);
         text += "====\n";
         open();
@@ -281,9 +283,8 @@ TEST_F(ContextTest, FloodControlOverASimulatedHour) {
               0u);
     for (KAVREL_CTX *ctx : {ctx_, ctx_, other, other, ctx_}) route(ctx, {{100, 131240, "report"}});
     const std::time_t until = now - now % 60 + 3600;
-    std::tm local{};
     char shown[64];
-    std::strftime(shown, sizeof shown, "until %a %b %d %H:%M:%S %Y", ::localtime_r(&until, &local));
+    std::strftime(shown, sizeof shown, "until %a %b %d %H:%M:%S %Y", std::localtime(&until));
     const std::string lines = take_lines();
     EXPECT_NE(lines.find(shown), std::string::npos) << "the limit ends an hour after";
     kavrel_test_clock(10 - now % 60 + 3600);

@@ -110,7 +110,7 @@ TEST(KavrelThread, SoakOfThreadsContextsAndAProcess) {
     EXPECT_EQ(g_other, 0) << "every delivery worked";
     const auto holds = [](const std::string &file, const std::string &key, int value) {
         const std::string line = key + "=" + std::to_string(value) + "\n";
-        EXPECT_NE(slurp(file).find(line), std::string::npos) << line;
+        EXPECT_NE(read_text(file).find(line), std::string::npos) << line;
     };
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(g_handled[t], kRounds / 6) << t;

@@ -13,7 +13,10 @@
 # refuses everything; like S, m answers EHLO with extensions and every reply
 # in 3-byte pieces, x refuses the second RCPT, n every RCPT, d the data, b
 # answers EHLO with 10 kB, e refuses EHLO, t refuses STARTTLS.
-import asyncio, email, email.policy, email.utils, logging, os, ssl, subprocess, sys
+# Mode "host", for tests that run on another system (Windows under Wine):
+# starts the relay a test asks for by <spool>/<name>/mode in that directory,
+# and stops it and removes the directory at <name>/stop, while <spool>/host is there.
+import asyncio, email, email.policy, email.utils, logging, os, shutil, ssl, subprocess, sys, time
 from aiosmtpd.smtp import SMTP, AuthResult
 
 spool, mode = sys.argv[1], sys.argv[2]
@@ -115,4 +118,22 @@ async def main():
     os.rename(spool + '/tmp', spool + '/ports')
     await asyncio.Event().wait()
 
-asyncio.run(main())
+
+def host():
+    relays, until = {}, time.time() + 3600
+    open(spool + '/host', 'w').close()
+    while os.path.exists(spool + '/host') and time.time() < until:
+        for name in os.listdir(spool):
+            asked = os.path.exists(f'{spool}/{name}/mode') and open(f'{spool}/{name}/mode').read()
+            if asked and name not in relays:
+                relays[name] = subprocess.Popen([sys.executable, '-I', __file__, f'{spool}/{name}', asked])
+            if os.path.exists(f'{spool}/{name}/stop'):
+                if name in relays:
+                    relays[name].kill()
+                    relays.pop(name).wait()
+                shutil.rmtree(f'{spool}/{name}', ignore_errors=True)
+        time.sleep(.01)
+    for relay in relays.values():
+        relay.kill()
+
+host() if mode == 'host' else asyncio.run(main())

@@ -4,13 +4,27 @@
  * the relay's port and recipients between two settings, as an operator
  * would. Arguments: directory, file, port 1, port 2, stores.
  * Exit status: the number of calls that failed.
+ * With a directory alone, the writer that a test kills: it stores values of
+ * 0, 20,000 and 40,000 bytes in turn under "v" of product "Prod", instance
+ * "p", until it is killed.
  */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "kavrel.h"
 
+static int writer(const char *dir) {
+    static char value[40001];
+    KAVREL_CTX *ctx = NULL;
+    if (kavrel_init(&ctx, "Prod", "p", dir, NULL, NULL, "en_US", NULL, NULL) != 0) return 100;
+    memset(value, 'a', sizeof value - 1);
+    for (unsigned i = 1;; ++i)
+        kavrel_store_prop(ctx, "v", value + sizeof value - 1 - i % 3 * 20000);
+}
+
 int main(int argc, char **argv) {
+    if (argc == 2) return writer(argv[1]);
     static const char *const recipients[] = {"a@x.test,b@x.test", "c@x.test"};
     KAVREL_CTX *ctx = NULL;
     int failures = 0;

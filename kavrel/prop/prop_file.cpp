@@ -205,8 +205,13 @@ int write_replacing(PROP_DES *d, const char *target, TempFile &temp, PlatStream 
     int error = keep_attributes(temp.stream(), old);
     if (error == 0) error = write_file(d, temp.stream(), written);
     if (error != 0) return error;
+    // Some systems move nothing over a file that is open, ours included.
+    const bool had_old = static_cast<bool>(old);
+    old.close();
     error = plat_rename(temp.name(), target);
-    if ((error == EPERM || error == EACCES) && old) return write_in_place(d, target, old, written);
+    if ((error == EPERM || error == EACCES) && had_old) {
+        return write_in_place(d, target, old, written);
+    }
     if (error != 0) return error;
     temp.placed();
     if (const int unsynced = plat_sync_directory(target)) {

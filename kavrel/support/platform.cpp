@@ -1,4 +1,5 @@
 // The platform layer on POSIX systems.
+#include "i18n.h"
 #include "platform_internal.h"
 
 #include <fcntl.h>
@@ -66,6 +67,10 @@ void plat_host_name(char *out, std::size_t size) noexcept {
     if (size == 0) return;
     if (::gethostname(out, size) != 0) out[0] = '\0';
     out[size - 1] = '\0';
+}
+
+int32_t plat_argument_utf16(const char *argument, char16_t *out, int32_t capacity) noexcept {
+    return uniutf8_utf8ToUnistrCount(out, capacity, argument, nullptr);
 }
 
 PlatLocale plat_locale_make(const char *, const char *posix) noexcept {
@@ -257,6 +262,19 @@ void PlatSocket::connect(const PlatAddress &address) noexcept {
            errno == EINTR) {
     }
 }
+
+namespace {
+
+// Whether a transfer on a socket fails before it is made: the connection
+// was refused by an injected failure (its error in errno), or this
+// transfer is to fail in a test build.
+bool transfer_fails(int refused, Fault op) noexcept {
+    if (refused == 0) return faulted(op);
+    errno = refused;
+    return true;
+}
+
+}  // namespace
 
 bool PlatSocket::wait(bool writable, int ms) noexcept {
     if (faulted(Fault::wait)) return false;

@@ -73,6 +73,12 @@ void plat_host_name(char *out, std::size_t size) noexcept;
 // The name of the process's current locale: the time category, or all.
 const char *plat_locale_name(bool time_category) noexcept;
 
+// A program's argument as UTF-16 units in `out` (at most `capacity`), read
+// in the ANSI code page on Windows and as the locale's multibyte text
+// (UTF-8) elsewhere: the count of units, UNIUTF8_E_FULL when they do not
+// fit, another negative value when the argument is no text of that kind.
+int32_t plat_argument_utf16(const char *argument, char16_t *out, int32_t capacity) noexcept;
+
 // A locale's time conventions, made once from the names the locale table
 // gives it (the system's own: "de_DE.UTF-8" here, "German" on Windows);
 // null when the locale is not installed.

@@ -20,13 +20,4 @@ inline int errno_or(int fallback) noexcept {
     return errno != 0 ? errno : fallback;
 }
 
-// Whether a transfer on a socket fails before it is made: the connection
-// was refused by an injected failure (its error in errno), or this
-// transfer is to fail in a test build.
-inline bool transfer_fails(int refused, Fault op) noexcept {
-    if (refused == 0) return faulted(op);
-    errno = refused;
-    return true;
-}
-
 }  // namespace kavrel

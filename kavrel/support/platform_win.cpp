@@ -21,6 +21,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "i18n.h"
 #include "platform_internal.h"
 
 namespace kavrel {
@@ -103,6 +104,14 @@ void plat_host_name(char *out, std::size_t size) noexcept {
     out[size - 1] = '\0';
 }
 
+int32_t plat_argument_utf16(const char *argument, char16_t *out, int32_t capacity) noexcept {
+    const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, argument,
+                                          static_cast<int>(std::strlen(argument)),
+                                          reinterpret_cast<wchar_t *>(out), capacity);
+    if (units > 0 || argument[0] == '\0') return units;
+    return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? UNIUTF8_E_FULL : -1;
+}
+
 // The runtime takes the table's English names ("German") as they are.
 PlatLocale plat_locale_make(const char *english, const char *) noexcept {
     _locale_t locale = _create_locale(LC_TIME, english);
@@ -163,11 +172,22 @@ int plat_rename(const char *from, const char *to) noexcept {
     if (faulted(Fault::rename)) return errno_or(EIO);
     const WideName wide_from(from), wide_to(to);
     if (!wide_from || !wide_to) return ENOENT;
-    if (!MoveFileExW(wide_from.get(), wide_to.get(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return errno_of(GetLastError());
+    // A move over the old file, which readers see whole before or after.
+    // ReplaceFileW is no replacement: it moves the old file aside first, so
+    // a writer killed meanwhile leaves no file under the name. A reader that
+    // does not share deletion refuses the move while it reads: a few tries
+    // before the refusal stands (and the save is written in place).
+    for (int tries = 1;; ++tries) {
+        if (MoveFileExW(wide_from.get(), wide_to.get(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return 0;
+        }
+        const DWORD error = GetLastError();
+        if (tries == 20 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) {
+            return errno_of(error);
+        }
+        Sleep(5);
     }
-    return 0;
 }
 
 void plat_unlink(const char *name) noexcept {
@@ -189,32 +209,50 @@ int plat_sync_directory(const char *) noexcept {
     return faulted(Fault::sync) ? errno_or(EIO) : 0;
 }
 
+namespace {
+
+// A stream on a file opened with every sharing mode: a file held open for
+// reading or writing never stops a save from replacing it (readers keep
+// the old one), nor another process from opening it.
+std::FILE *open_shared(const char *name, DWORD access, DWORD disposition, const char *mode) {
+    const WideName wide(name);
+    if (faulted(Fault::open) || !wide) return nullptr;
+    const HANDLE h =
+        CreateFileW(wide.get(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
+                                   access == GENERIC_READ ? _O_RDONLY : _O_WRONLY);
+    std::FILE *file = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+    if (file == nullptr) {
+        const int error = errno;
+        fd >= 0 ? _close(fd) : CloseHandle(h);
+        if (disposition == CREATE_NEW) _wunlink(wide.get());
+        errno = error;
+    }
+    return file;
+}
+
+}  // namespace
+
 PlatStream::PlatStream(const char *name, const char *mode) noexcept {
     errno = 0;
-    wchar_t wide_mode[8] = {};
-    for (std::size_t i = 0; i + 1 < 8 && mode[i] != '\0'; ++i) wide_mode[i] = wchar_t(mode[i]);
-    const WideName wide(name);
-    if (!faulted(Fault::open) && wide) file_ = _wfopen(wide.get(), wide_mode);
+    const bool reading = mode[0] == 'r';
+    file_ = open_shared(name, reading ? GENERIC_READ : GENERIC_WRITE,
+                        reading ? OPEN_EXISTING : CREATE_ALWAYS, mode);
     if (file_ == nullptr) error_ = errno_or(ENOENT);
 }
 
+// O_WRONLY, with O_CREAT | O_EXCL for a new file: the only opens a save
+// makes by flags.
 PlatStream PlatStream::open_flags(const char *name, int flags) noexcept {
     PlatStream stream;
     errno = 0;
-    const WideName wide(name);
-    int fd = -1;
-    if (!faulted(Fault::open) && wide) {
-        _wsopen_s(&fd, wide.get(), flags | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    }
-    if (fd >= 0) {
-        stream.file_ = _fdopen(fd, "w");
-        if (stream.file_ == nullptr) {
-            const int error = errno;
-            _close(fd);
-            if ((flags & _O_CREAT) != 0) _wunlink(wide.get());
-            errno = error;
-        }
-    }
+    const DWORD disposition = (flags & _O_EXCL) != 0 ? CREATE_NEW : OPEN_EXISTING;
+    stream.file_ = open_shared(name, GENERIC_WRITE, disposition, "w");
     if (stream.file_ == nullptr) stream.error_ = errno_or(EIO);
     return stream;
 }
@@ -293,6 +331,17 @@ int socket_error() noexcept {
     return errno;
 }
 
+// An injected failure of a socket call: its POSIX error becomes WinSock's
+// number, as the system's own failures come.
+bool socket_faulted(Fault op) noexcept {
+    if (!faulted(op)) return false;
+    constexpr std::pair<int, int> kWinSock[] = {
+        {ECONNRESET, WSAECONNRESET}, {ECONNREFUSED, WSAECONNREFUSED}, {ETIMEDOUT, WSAETIMEDOUT},
+        {EMFILE, WSAEMFILE},         {ENOBUFS, WSAENOBUFS},           {EACCES, WSAEACCES}};
+    for (const auto &[posix, winsock] : kWinSock) errno = errno == posix ? winsock : errno;
+    return true;
+}
+
 }  // namespace
 
 const char *plat_error_text(int error) noexcept {
@@ -312,12 +361,21 @@ const char *plat_error_text(int error) noexcept {
     return text;
 }
 
+// Start-ups and clean-ups one at a time: the last clean-up closes every
+// socket of the process, so its count must never be missed by a start-up
+// on another thread (Wine's is not safe from that).
+namespace {
+std::mutex g_sockets_mutex;
+}
+
 int plat_sockets_start() noexcept {
+    const std::lock_guard<std::mutex> one_at_a_time(g_sockets_mutex);
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data);
 }
 
 void plat_sockets_stop() noexcept {
+    const std::lock_guard<std::mutex> one_at_a_time(g_sockets_mutex);
     WSACleanup();
 }
 
@@ -328,7 +386,7 @@ const char *PlatResolver::text(int code) noexcept {
 int PlatSocket::open(const PlatAddress &address) noexcept {
     close();
     errno = 0;
-    if (faulted(Fault::socket)) return errno_or(WSAEMFILE);
+    if (socket_faulted(Fault::socket)) return errno_or(WSAEMFILE);
     const SOCKET s = ::socket(address.family, address.socktype, address.protocol);
     if (s == INVALID_SOCKET) return socket_error();
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -349,7 +407,7 @@ void PlatSocket::no_delay() noexcept {
 }
 
 void PlatSocket::connect(const PlatAddress &address) noexcept {
-    if (faulted(Fault::connect)) {
+    if (socket_faulted(Fault::connect)) {
         refused_ = errno_or(WSAECONNREFUSED);
         return;
     }
@@ -358,18 +416,27 @@ void PlatSocket::connect(const PlatAddress &address) noexcept {
 }
 
 bool PlatSocket::wait(bool writable, int ms) noexcept {
-    if (faulted(Fault::wait)) return false;
+    if (socket_faulted(Fault::wait)) return false;
     if (refused_ != 0) return true;  // a refused connection is readable at once
     WSAPOLLFD p{static_cast<SOCKET>(fd_), static_cast<SHORT>(writable ? POLLWRNORM : POLLRDNORM),
                 0};
     const int n = WSAPoll(&p, 1, ms);
     if (n == 0) errno = ETIMEDOUT;
     if (n < 0) socket_error();
+    // A connection that failed shows as an error or a hang-up, and its
+    // receives must fail with the reason (the system's may read nothing).
+    if (n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0 && (p.revents & POLLRDNORM) == 0) {
+        int error = 0;
+        int size = sizeof error;
+        getsockopt(static_cast<SOCKET>(fd_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                   &size);
+        refused_ = error;
+    }
     return n > 0;
 }
 
 long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
-    if (transfer_fails(refused_, Fault::recv)) return -1;
+    if (refused_ != 0 ? (errno = refused_) : socket_faulted(Fault::recv)) return -1;
     const int n = ::recv(static_cast<SOCKET>(fd_), buffer,
                          static_cast<int>(size < INT_MAX ? size : INT_MAX), 0);
     if (n == SOCKET_ERROR) socket_error();
@@ -377,7 +444,7 @@ long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
 }
 
 long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
-    if (transfer_fails(refused_, Fault::send)) return -1;
+    if (refused_ != 0 ? (errno = refused_) : socket_faulted(Fault::send)) return -1;
     const int n = ::send(static_cast<SOCKET>(fd_), bytes,
                          static_cast<int>(count < INT_MAX ? count : INT_MAX), 0);
     if (n == SOCKET_ERROR) socket_error();
