@@ -19,6 +19,7 @@ if(LIB MATCHES "\\.dll$")
   defined_names(${OBJDUMP} -p ${LIB} "\t\\[ *[0-9]+\\] " exported)
   list(FILTER exported EXCLUDE REGEX " ")  # the table of addresses
   defined_names(${NM} --defined-only ${IMPORT_LIB} "[0-9a-f]+ T " imported)
+  list(TRANSFORM imported REPLACE "^_" "")  # 32-bit C names are decorated
 else()
   defined_names(nm "-D;--defined-only" ${LIB} "[0-9a-f]+ [TDBRW] " exported)
   set(imported "${expected}")

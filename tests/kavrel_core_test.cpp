@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "diag/msg.h"
@@ -198,13 +199,17 @@ TEST_F(Core, Times) {
     EXPECT_EQ(shown("de", 0), "Thu Jan 01 00:00:00 1970");
     fail(i18n::Fault::alloc, 0, 1);
     EXPECT_EQ(shown("de", 0), "Thu Jan 01 00:00:00 1970");
-    const std::time_t now = std::time(nullptr), distant = INT64_MAX - 5;
-    EXPECT_EQ(shown(nullptr, distant), "in " + std::to_string((distant - now) / 86400) + " days");
-    EXPECT_EQ(shown(nullptr, INT64_MIN / 2),
-              std::to_string((now - INT64_MIN / 2) / 86400) + " days ago");
-    EXPECT_EQ(shown(nullptr, INT64_MIN), "(time_t=-9223372036854775808)");
-    fail(i18n::Fault::clock, 0, 1);
-    EXPECT_EQ(shown(nullptr, distant), "(time_t=9223372036854775802)");
+    using Times = std::numeric_limits<std::time_t>;
+    const std::time_t now = std::time(nullptr), distant = Times::max() - 5;
+    if (sizeof(std::time_t) == 8) {  // 32-bit Windows' runtime shows every time it has
+        EXPECT_EQ(shown(nullptr, distant),
+                  "in " + std::to_string((distant - now) / 86400) + " days");
+        EXPECT_EQ(shown(nullptr, Times::min() / 2),
+                  std::to_string((now - Times::min() / 2) / 86400) + " days ago");
+        EXPECT_EQ(shown(nullptr, Times::min()), "(time_t=-9223372036854775808)");
+        fail(i18n::Fault::clock, 0, 1);
+        EXPECT_EQ(shown(nullptr, distant), "(time_t=9223372036854775802)");
+    }
     const struct {
         const char *name, *code;
     } names[] = {{"de_DE", "de_DE"},   {"GERMAN", "de_DE"}, {"DE_de", "en_US"},  {"fr", "fr_FR"},
