@@ -181,10 +181,12 @@ class Relay {
   public:
     explicit Relay(const std::string &mode) {
         const std::string spool = spool_.str();
-        if (host_ != nullptr) write(spool + "/mode", mode);
-        if (host_ == nullptr)
+        if (host_ != nullptr) {
+            write(spool + "/mode", mode);
+        } else {
             pid_ = spawn({"/usr/bin/python3", "-I", std::string(KAVREL_TEST_DIR) + "/relay.py",
                           spool, mode});
+        }
         for (int i = 0; (host_ != nullptr || pid_ > 0) && i < 750 && ports_.empty(); ++i) {
             std::istringstream in(slurp(spool + "/ports"));
             for (int port; in >> port;) ports_.push_back(port);
@@ -195,9 +197,10 @@ class Relay {
         if (host_ == nullptr) {
             kill(pid_);
             exit_code(pid_);
+            return;
         }
-        if (host_ != nullptr) write(spool_ / "stop", "");  // the host removes the spool
-        for (int i = 0; host_ != nullptr && i < 250 && fs::exists(spool_.str()); ++i)
+        write(spool_ / "stop", "");  // the host stops the relay and removes the spool
+        for (int i = 0; i < 250 && fs::exists(spool_.str()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     int port(std::size_t i = 0) const { return i < ports_.size() ? ports_[i] : 0; }

@@ -9,11 +9,8 @@
 //
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -342,6 +339,23 @@ bool socket_faulted(Fault op) noexcept {
     return true;
 }
 
+// Whether a transfer fails before it is made: the connection was refused
+// (its error in errno), or this transfer is to fail in a test build.
+bool transfer_fails(int refused, Fault op) noexcept {
+    if (refused == 0) return socket_faulted(op);
+    errno = refused;
+    return true;
+}
+
+// The error a socket holds, 0 when none (or it cannot be read).
+int held_error(PlatHandle fd) noexcept {
+    int error = 0;
+    int size = sizeof error;
+    getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+               &size);
+    return error;
+}
+
 }  // namespace
 
 const char *plat_error_text(int error) noexcept {
@@ -426,17 +440,13 @@ bool PlatSocket::wait(bool writable, int ms) noexcept {
     // A connection that failed shows as an error or a hang-up, and its
     // receives must fail with the reason (the system's may read nothing).
     if (n > 0 && (p.revents & (POLLERR | POLLHUP)) != 0 && (p.revents & POLLRDNORM) == 0) {
-        int error = 0;
-        int size = sizeof error;
-        getsockopt(static_cast<SOCKET>(fd_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
-                   &size);
-        refused_ = error;
+        refused_ = held_error(fd_);
     }
     return n > 0;
 }
 
 long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
-    if (refused_ != 0 ? (errno = refused_) : socket_faulted(Fault::recv)) return -1;
+    if (transfer_fails(refused_, Fault::recv)) return -1;
     const int n = ::recv(static_cast<SOCKET>(fd_), buffer,
                          static_cast<int>(size < INT_MAX ? size : INT_MAX), 0);
     if (n == SOCKET_ERROR) socket_error();
@@ -444,7 +454,7 @@ long PlatSocket::recv(char *buffer, std::size_t size) noexcept {
 }
 
 long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
-    if (refused_ != 0 ? (errno = refused_) : socket_faulted(Fault::send)) return -1;
+    if (transfer_fails(refused_, Fault::send)) return -1;
     const int n = ::send(static_cast<SOCKET>(fd_), bytes,
                          static_cast<int>(count < INT_MAX ? count : INT_MAX), 0);
     if (n == SOCKET_ERROR) socket_error();
@@ -453,14 +463,8 @@ long PlatSocket::send(const char *bytes, std::size_t count) noexcept {
 
 int PlatSocket::pending_error() noexcept {
     if (refused_ != 0) return refused_;
-    int error = 0;
-    int size = sizeof error;
-    if (getsockopt(static_cast<SOCKET>(fd_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
-                   &size) != 0 ||
-        error == 0) {
-        return errno_or(ETIMEDOUT);
-    }
-    return error;
+    const int error = held_error(fd_);
+    return error != 0 ? error : errno_or(ETIMEDOUT);
 }
 
 void PlatSocket::close() noexcept {
